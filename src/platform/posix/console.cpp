@@ -1,0 +1,96 @@
+// The console on POSIX: text in the terminal's character set.
+#include <fcntl.h>
+#include <iconv.h>
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The character set the terminal expects, as named by the locale.
+std::string console_codeset = "UTF-8";
+
+bool same_name(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        const char ca = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 'a' + 'A') : *a;
+        const char cb = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 'a' + 'A') : *b;
+        if (ca != cb) return false;
+    }
+    return *a == *b;
+}
+
+bool is_code_page_932(const char* codeset) {
+    return same_name(codeset, "SHIFT_JIS") || same_name(codeset, "SHIFT-JIS") || same_name(codeset, "SJIS") ||
+           same_name(codeset, "CP932") || same_name(codeset, "WINDOWS-31J") || same_name(codeset, "MS_KANJI");
+}
+
+void copy_cut(const char* text, std::size_t length, char* out, std::size_t size) {
+    if (size == 0) return;
+    const std::size_t n = length < size - 1 ? length : size - 1;
+    std::memcpy(out, text, n);
+    out[n] = '\0';
+}
+
+}  // namespace
+
+void console_init() {
+    // A standard descriptor that was closed when the player started would be
+    // taken by the next file it opens, and a track's bytes read as commands.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+            if (null_fd != -1 && null_fd != fd) {
+                dup2(null_fd, fd);
+                close(null_fd);
+            } else if (null_fd == fd) {
+                fcntl(fd, F_SETFD, 0);
+            }
+        }
+    }
+
+    // Ask the locale which character set the terminal uses, then go back to
+    // the "C" locale: the rest of the program treats text as plain bytes.
+    const char* set = std::setlocale(LC_CTYPE, "");
+    if (set != nullptr) {
+        const char* codeset = nl_langinfo(CODESET);
+        // The C locale names plain ASCII, which has no Japanese; terminals
+        // started without a locale are nearly always UTF-8.
+        if (codeset != nullptr && *codeset != '\0' && !same_name(codeset, "ANSI_X3.4-1968") &&
+            !same_name(codeset, "ASCII")) {
+            console_codeset = codeset;
+        }
+    }
+    std::setlocale(LC_CTYPE, "C");
+}
+
+void console_text(const char* text, char* out, std::size_t size) {
+    const std::size_t length = std::strlen(text);
+    if (is_code_page_932(console_codeset.c_str())) {
+        copy_cut(text, length, out, size);
+        return;
+    }
+    iconv_t cd = iconv_open((console_codeset + "//TRANSLIT").c_str(), "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "CP932");
+    if (cd == reinterpret_cast<iconv_t>(-1) || size == 0) {
+        copy_cut(text, length, out, size);
+        return;
+    }
+    char* in = const_cast<char*>(text);
+    std::size_t in_left = length;
+    char* put = out;
+    std::size_t out_left = size - 1;
+    // Whatever does not convert or fit is left out; the text stays readable.
+    while (in_left > 0 && iconv(cd, &in, &in_left, &put, &out_left) == static_cast<std::size_t>(-1)) {
+        if (errno != EILSEQ && errno != EINVAL) break;
+        ++in;
+        --in_left;
+    }
+    *put = '\0';
+    iconv_close(cd);
+}
