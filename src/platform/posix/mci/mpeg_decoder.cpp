@@ -1,0 +1,111 @@
+// MPEG audio (MP3) through libmpg123.
+#include <mpg123.h>
+#include <unistd.h>
+
+#include <mutex>
+
+#include "decoder.h"
+
+namespace mci {
+namespace {
+
+class MpegDecoder final : public Decoder {
+public:
+    MpegDecoder(mpg123_handle* handle, int fd) : handle_(handle), fd_(fd) {}
+    ~MpegDecoder() override {
+        mpg123_close(handle_);
+        mpg123_delete(handle_);
+        close(fd_);
+    }
+    MpegDecoder(const MpegDecoder&) = delete;
+    MpegDecoder& operator=(const MpegDecoder&) = delete;
+
+    // Reads the format and the exact length; false when the file holds no
+    // MPEG audio.
+    bool start() {
+        // A full scan of the frames: the only way to the true length of a VBR
+        // file without a Xing header (its first frame would suggest less than
+        // half) or of a truncated one (its header would promise the whole).
+        if (mpg123_scan(handle_) != MPG123_OK) return false;
+        long rate = 0;
+        int channels = 0;
+        int encoding = 0;
+        if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK) return false;
+        if (rate <= 0 || channels <= 0 || encoding != MPG123_ENC_SIGNED_16) return false;
+        rate_ = static_cast<unsigned>(rate);
+        channels_ = static_cast<unsigned>(channels);
+        const off_t samples = mpg123_length(handle_);
+        if (samples <= 0) return false;
+        length_ms_ = static_cast<DWORD>(static_cast<unsigned long long>(samples) * 1000ULL / rate_);
+        return true;
+    }
+
+    unsigned rate() const override { return rate_; }
+    unsigned channels() const override { return channels_; }
+    DWORD length_ms() const override { return length_ms_; }
+
+    std::size_t read(std::int16_t* out, std::size_t frames) override {
+        for (;;) {
+            std::size_t done = 0;
+            const int result = mpg123_read(handle_, out, frames * channels_ * sizeof *out, &done);
+            if (result == MPG123_NEW_FORMAT && done == 0) {
+                long rate = 0;
+                int channels = 0;
+                int encoding = 0;
+                if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 ||
+                    channels <= 0) {
+                    return 0;
+                }
+                rate_ = static_cast<unsigned>(rate);
+                channels_ = static_cast<unsigned>(channels);
+                continue;
+            }
+            if (result != MPG123_OK && result != MPG123_DONE && result != MPG123_NEW_FORMAT) return 0;
+            return done / (channels_ * sizeof *out);
+        }
+    }
+
+private:
+    mpg123_handle* handle_;
+    int fd_;
+    unsigned rate_ = 0;
+    unsigned channels_ = 0;
+    DWORD length_ms_ = 0;
+};
+
+}  // namespace
+
+MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
+    static std::once_flag init;
+    std::call_once(init, [] { mpg123_init(); });
+
+    int error = MPG123_OK;
+    mpg123_handle* handle = mpg123_new(nullptr, &error);
+    if (handle == nullptr) {
+        close(fd);
+        return MCIERR_OUT_OF_MEMORY;
+    }
+    // Quiet: the player prints nothing of its own. The tags are skipped, not
+    // parsed: nothing here shows them, and a large picture costs time.
+    mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    // Signed 16-bit at the file's own rate and channel count, nothing else:
+    // no resampling, and one format for the sound card.
+    mpg123_format_none(handle);
+    const long* rates = nullptr;
+    std::size_t count = 0;
+    mpg123_rates(&rates, &count);
+    for (std::size_t i = 0; i < count; ++i) {
+        mpg123_format(handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    }
+    if (mpg123_open_fd(handle, fd) != MPG123_OK) {
+        mpg123_delete(handle);
+        close(fd);
+        return MCIERR_INVALID_FILE;
+    }
+    auto mpeg = std::make_unique<MpegDecoder>(handle, fd);
+    if (!mpeg->start()) return MCIERR_INVALID_FILE;
+    decoder = std::move(mpeg);
+    return 0;
+}
+
+}  // namespace mci
