@@ -1,0 +1,27 @@
+// The time display.
+#include "player/time_display.h"
+
+#include <cstdio>
+
+namespace {
+
+const int kCells = 30;
+
+}  // namespace
+
+void show_time(int elapsed, int length) {
+    int seconds = elapsed % 60;
+    std::printf("\n%d min %d s  / ", (elapsed - seconds) / 60, seconds);
+    seconds = length % 60;
+    std::printf("%d min %d s\n", (length - seconds) / 60, seconds);
+
+    // Double precision, so that a length of 0 gives infinity (all cells
+    // filled) or, with nothing elapsed, NaN (none filled: every comparison
+    // with NaN is false).
+    double r = static_cast<double>(elapsed) * 30.0 / length;
+    char bar[kCells + 2];
+    for (int i = 0; i < kCells; ++i) bar[i] = i <= r ? '>' : '.';
+    bar[kCells] = '\n';
+    bar[kCells + 1] = '\0';
+    std::printf("%s", bar);
+}

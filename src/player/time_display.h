@@ -1,0 +1,6 @@
+// The time display: elapsed and total time and a 30-cell progress bar.
+#pragma once
+
+// Prints "\n<m> min <s> s  / <m> min <s> s\n" and the bar, one '>' for each
+// cell i with i <= elapsed * 30 / length, '.' for the others.
+void show_time(int elapsed, int length);
