@@ -20,8 +20,10 @@ void console_text(const char* text, char* out, std::size_t size);
 // end of input on a pipe. Never waits.
 bool key_hit();
 
+// Waits `ms` milliseconds between two key tests. Where the system can tell,
+// it returns as soon as key_hit() would be true, so that a command takes
+// effect at once rather than at the next tick.
+void wait_for_key(unsigned ms);
+
 // Calendar time in whole seconds.
 std::int64_t clock_seconds();
-
-// Waits `ms` milliseconds.
-void sleep_ms(unsigned ms);

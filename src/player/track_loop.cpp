@@ -77,7 +77,7 @@ int track_loop(const TrackList& filelist, int settei[2], HWND window, int last, 
             }
 
             if (clock_seconds() - play_start < static_cast<std::int64_t>(length) + 1) {
-                sleep_ms(kPollMs);
+                wait_for_key(kPollMs);
             } else {
                 break;
             }

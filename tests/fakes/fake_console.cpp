@@ -38,7 +38,7 @@ bool key_hit() {
 
 std::int64_t clock_seconds() { return fake_console::now_ms / 1000; }
 
-void sleep_ms(unsigned ms) {
+void wait_for_key(unsigned ms) {
     using namespace fake_console;
     if (now_ms + ms > limit_ms) throw TimeUp{};
     ++sleeps;

@@ -13,10 +13,10 @@ namespace fake_console {
 extern std::int64_t now_ms;
 // Moments at which the key test turns true once, in order.
 extern std::deque<std::int64_t> keys;
-// sleep_ms() throws TimeUp once the clock would pass this: the way out of a
+// wait_for_key() throws TimeUp once the clock would pass this: the way out of a
 // player that plays forever.
 extern std::int64_t limit_ms;
-// How often sleep_ms() was called.
+// How often wait_for_key() was called.
 extern long sleeps;
 
 struct TimeUp {};
