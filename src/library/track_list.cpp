@@ -21,9 +21,7 @@ const char kPauseText[] =
 
 // A name that does not fit a slot is passed over rather than cut: a cut name
 // would name no file.
-bool fits_slot(const char* name) {
-    return std::strlen(name) < static_cast<std::size_t>(kSlotSize);
-}
+bool fits_slot(const char* name) { return std::strlen(name) < static_cast<std::size_t>(kSlotSize); }
 
 // Moves the search on to its next name that fits a slot; false at the end.
 bool next_fitting(HANDLE search, WIN32_FIND_DATAA& name) {

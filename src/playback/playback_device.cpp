@@ -9,7 +9,7 @@ namespace {
 
 struct Extension {
     const char* text;
-    int kind;  // 0 MPEG audio, 1 wave audio
+    int kind;   // 0 MPEG audio, 1 wave audio
     int upper;  // 0 lower case, 1 upper case
 };
 

@@ -13,7 +13,8 @@ int run_player() {
     show_tracks(filelist);
 
     int last = 0;
-    for (int i = 0; i < kListSize && !is_end_marker(filelist[i]); ++i) last = i;
+    for (int i = 0; i < kListSize && !is_end_marker(filelist[i]); ++i)
+        last = i;
 
     return track_loop(filelist, settei, window, last, code);
 }

@@ -20,7 +20,8 @@ void show_time(int elapsed, int length) {
     // with NaN is false).
     double r = static_cast<double>(elapsed) * 30.0 / length;
     char bar[kCells + 2];
-    for (int i = 0; i < kCells; ++i) bar[i] = i <= r ? '>' : '.';
+    for (int i = 0; i < kCells; ++i)
+        bar[i] = i <= r ? '>' : '.';
     bar[kCells] = '\n';
     bar[kCells + 1] = '\0';
     std::printf("%s", bar);

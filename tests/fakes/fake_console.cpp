@@ -1,15 +1,14 @@
 #include "fake_console.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 #include "platform/platform.h"
 #include "temp_path.h"
-
-#include <unistd.h>
-
-#include <cstdlib>
 
 namespace fake_console {
 
@@ -58,7 +57,8 @@ void feed_stdin(const std::string& text) {
 std::string rest_of_stdin() {
     std::string rest;
     int c;
-    while ((c = std::getchar()) != EOF) rest += static_cast<char>(c);
+    while ((c = std::getchar()) != EOF)
+        rest += static_cast<char>(c);
     return rest;
 }
 

@@ -21,7 +21,7 @@ struct Call {
     DWORD_PTR callback;   // play: the notification window
     DWORD from;           // play: the start field
     bool has_params;
-    std::int64_t at_ms;   // *clock when the command came, if set
+    std::int64_t at_ms;  // *clock when the command came, if set
 };
 
 // Where the time of each call is read from; none when null.

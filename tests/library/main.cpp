@@ -1,5 +1,6 @@
 // The library tests run with the console as a UTF-8 terminal would have it.
 #include <gtest/gtest.h>
+
 #include <cstdlib>
 
 #include "platform/platform.h"

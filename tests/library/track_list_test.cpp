@@ -1,27 +1,29 @@
 // The track list: the scan of real folders and the paged listing.
+#include "library/track_list.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "fake_console.h"
-#include "library/track_list.h"
 #include "temp_path.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char kPause[] = "\xe7\xb6\x9a\xe8\xa1\x8c\xe3\x81\x99\xe3\x82\x8b\xe3\x81\xab\xe3\x81\xaf\xe4\xbd\x95\xe3\x81\x8b"
-                      "\xe3\x82\xad\xe3\x83\xbc\xe3\x82\x92\xe6\x8a\xbc\xe3\x81\x97\xe3\x81\xa6\xe3\x81\x8f\xe3\x81\xa0"
-                      "\xe3\x81\x95\xe3\x81\x84...\n";  // in UTF-8, as a UTF-8 terminal shows it
+const char kPause[] =
+    "\xe7\xb6\x9a\xe8\xa1\x8c\xe3\x81\x99\xe3\x82\x8b\xe3\x81\xab\xe3\x81\xaf\xe4\xbd\x95\xe3\x81\x8b"
+    "\xe3\x82\xad\xe3\x83\xbc\xe3\x82\x92\xe6\x8a\xbc\xe3\x81\x97\xe3\x81\xa6\xe3\x81\x8f\xe3\x81\xa0"
+    "\xe3\x81\x95\xe3\x81\x84...\n";  // in UTF-8, as a UTF-8 terminal shows it
 
 // A temporary folder that is the working directory while the object lives.
 class Folder {
@@ -86,7 +88,8 @@ TEST(TrackScan, EmptyFolderSaysSoAndLeavesTheEndMarker) {
 
 TEST(TrackScan, MatchesByWholeNameIgnoringCaseAndLeavesDotFilesOut) {
     Folder folder;
-    for (const char* name : {"a.b.mp3", "B.MP3", "c.Mp3", "d.mp3x", ".hidden.mp3", "e.mp3.txt", "mp3", "f.mp", "g.mp3"}) {
+    for (const char* name :
+         {"a.b.mp3", "B.MP3", "c.Mp3", "d.mp3x", ".hidden.mp3", "e.mp3.txt", "mp3", "f.mp", "g.mp3"}) {
         folder.file(name);
     }
     folder.dir("x.mp3");  // no attribute is tested
@@ -99,7 +102,8 @@ TEST(TrackScan, MatchesByWholeNameIgnoringCaseAndLeavesDotFilesOut) {
 TEST(TrackScan, OrderFoldsLettersToUpperCaseThenComparesBytes) {
     Folder folder;
     // Created out of order; readdir would give its own order.
-    for (const char* name : {"b.mp3", "_x.mp3", "A.mp3", "a.mp3", "10.mp3", "9.mp3", "ab.mp3", "Z.mp3", "a_.mp3", "\xc3\xa9.mp3"}) {
+    for (const char* name :
+         {"b.mp3", "_x.mp3", "A.mp3", "a.mp3", "10.mp3", "9.mp3", "ab.mp3", "Z.mp3", "a_.mp3", "\xc3\xa9.mp3"}) {
         folder.file(name);
     }
     const Scan s = scan();
@@ -113,11 +117,13 @@ TEST(TrackScan, FillsAtMostFiftySlotsInOrder) {
     for (int count : {1, 3, 15, 16, 49, 50, 60}) {
         Folder folder;
         // Created backwards to show the order is the search's, not creation's.
-        for (int i = count - 1; i >= 0; --i) folder.file(numbered(i));
+        for (int i = count - 1; i >= 0; --i)
+            folder.file(numbered(i));
         const Scan s = scan();
         const int listed = std::min(count, kListSize);
         ASSERT_EQ(static_cast<int>(s.names.size()), listed) << count;
-        for (int i = 0; i < listed; ++i) EXPECT_EQ(s.names[static_cast<std::size_t>(i)], numbered(i)) << count;
+        for (int i = 0; i < listed; ++i)
+            EXPECT_EQ(s.names[static_cast<std::size_t>(i)], numbered(i)) << count;
         EXPECT_EQ(s.end_marker, count < kListSize) << count;
     }
 }
@@ -144,7 +150,8 @@ TEST(TrackScan, UnreadableFolderCountsAsEmpty) {
 
 std::string listing(int count, const std::string& input, std::string* rest = nullptr) {
     static TrackList filelist;
-    for (int i = 0; i < count && i < kListSize; ++i) std::snprintf(filelist[i], kSlotSize, "%s", numbered(i).c_str());
+    for (int i = 0; i < count && i < kListSize; ++i)
+        std::snprintf(filelist[i], kSlotSize, "%s", numbered(i).c_str());
     if (count < kListSize) std::snprintf(filelist[count], kSlotSize, "%s", kEndMarker);
     feed_stdin(input);
     StdoutCapture capture;
@@ -156,7 +163,8 @@ std::string listing(int count, const std::string& input, std::string* rest = nul
 
 std::string lines(int from, int to) {
     std::string text;
-    for (int i = from; i < to; ++i) text += (i < 10 ? std::to_string(i) + "  | " : std::to_string(i) + " | ") + numbered(i) + "\n";
+    for (int i = from; i < to; ++i)
+        text += (i < 10 ? std::to_string(i) + "  | " : std::to_string(i) + " | ") + numbered(i) + "\n";
     return text;
 }
 

@@ -1,9 +1,10 @@
 // The playback device's own rules, against a recording MCI.
+#include "playback/playback_device.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "playback/playback_device.h"
 #include "recording_mci.h"
 
 namespace {
@@ -44,12 +45,9 @@ TEST_F(PlaybackDevice, ExtensionTableIsExactAndCaseSensitive) {
         const char* name;
         const char* type;
     } accepted[] = {
-        {"SONG.MP3", "MPEGVideo"},
-        {"song.wav", "waveaudio"},
-        {"SONG.WAV", "waveaudio"},
-        {"a.b.mp3", "MPEGVideo"},  // the last '.' counts
-        {"x.mp3.mp3", "MPEGVideo"},
-        {".mp3", "MPEGVideo"},
+        {"SONG.MP3", "MPEGVideo"},  {"song.wav", "waveaudio"},
+        {"SONG.WAV", "waveaudio"},  {"a.b.mp3", "MPEGVideo"},  // the last '.' counts
+        {"x.mp3.mp3", "MPEGVideo"}, {".mp3", "MPEGVideo"},
     };
     for (const Case& c : accepted) {
         fake_mci::reset();
@@ -61,9 +59,20 @@ TEST_F(PlaybackDevice, ExtensionTableIsExactAndCaseSensitive) {
     }
 
     const std::string refused[] = {
-        "song.Mp3", "song.mP3", "song.mp3x", "song.mp", "song.Wav", "song.", "song", "", "mp3",
-        "a.mp3.txt", "song." + std::string(31, 'x'), "song." + std::string(32, 'x'),
-        "song." + std::string(300, 'x'), std::string(300, 'y') + ".mp4",
+        "song.Mp3",
+        "song.mP3",
+        "song.mp3x",
+        "song.mp",
+        "song.Wav",
+        "song.",
+        "song",
+        "",
+        "mp3",
+        "a.mp3.txt",
+        "song." + std::string(31, 'x'),
+        "song." + std::string(32, 'x'),
+        "song." + std::string(300, 'x'),
+        std::string(300, 'y') + ".mp4",
     };
     fake_mci::reset();
     current_device = 0;

@@ -1,11 +1,12 @@
 // The command reader: words to codes, and what it leaves in standard input.
+#include "player/command_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "fake_console.h"
 #include "playback/playback_device.h"
-#include "player/command_reader.h"
 #include "recording_mci.h"
 
 namespace {
@@ -54,7 +55,8 @@ TEST(CommandReader, ListPrintsALineFeed) {
     // Nothing else prints anything.
     feed_stdin("next time 5 x\n");
     StdoutCapture quiet;
-    for (int i = 0; i < 4; ++i) read_command();
+    for (int i = 0; i < 4; ++i)
+        read_command();
     EXPECT_EQ(quiet.finish(), "");
 }
 

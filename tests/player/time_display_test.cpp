@@ -1,10 +1,11 @@
 // The time display: minutes and seconds with signed arithmetic, and the bar.
+#include "player/time_display.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "fake_console.h"
-#include "player/time_display.h"
 
 namespace {
 
@@ -40,8 +41,7 @@ TEST(TimeDisplay, NegativeElapsedTruncatesTowardZero) {
 }
 
 TEST(TimeDisplay, ExtremeValuesDoNotOverflow) {
-    EXPECT_EQ(shown(2147483647, 2147483647),
-              "\n35791394 min 7 s  / 35791394 min 7 s\n" + bar(30));
+    EXPECT_EQ(shown(2147483647, 2147483647), "\n35791394 min 7 s  / 35791394 min 7 s\n" + bar(30));
     EXPECT_EQ(shown(-2147483647 - 1, 60), "\n-35791394 min -8 s  / 1 min 0 s\n" + bar(0));
 }
 

@@ -43,14 +43,16 @@ protected:
     // Tracks t00.mp3 ... in slots 0 to n-1 and the end marker after them.
     void fill(int n) {
         tracks = n;
-        for (int i = 0; i < n; ++i) std::snprintf(list[i], sizeof list[i], "%s", name_of(i).c_str());
+        for (int i = 0; i < n; ++i)
+            std::snprintf(list[i], sizeof list[i], "%s", name_of(i).c_str());
         if (n < kListSize) std::snprintf(list[n], sizeof list[n], "%s", kEndMarker);
     }
 
     // Key presses at the given milliseconds after the start; the words come
     // from `input`.
     void type(std::vector<std::int64_t> at, const std::string& input) {
-        for (std::int64_t& t : at) t += kStart;
+        for (std::int64_t& t : at)
+            t += kStart;
         keys = std::move(at);
         feed_stdin(input);
     }
@@ -81,13 +83,15 @@ protected:
 
     std::vector<std::string> opened_names() const {
         std::vector<std::string> names;
-        for (const Opened& o : opened()) names.push_back(o.element);
+        for (const Opened& o : opened())
+            names.push_back(o.element);
         return names;
     }
 
     std::vector<std::string> names(std::initializer_list<int> indexes) const {
         std::vector<std::string> all;
-        for (int i : indexes) all.push_back(name_of(i));
+        for (int i : indexes)
+            all.push_back(name_of(i));
         return all;
     }
 
@@ -216,10 +220,11 @@ TEST_F(TrackLoop, StopClosesAtOnceThenWaitsForALine) {
     EXPECT_FALSE(run(3));
     // The reader closed device 1; the loop's own close then went to 0.
     std::vector<std::pair<UINT, MCIDEVICEID>> commands;
-    for (const fake_mci::Call& call : fake_mci::calls) commands.emplace_back(call.message, call.device);
+    for (const fake_mci::Call& call : fake_mci::calls)
+        commands.emplace_back(call.message, call.device);
     const std::vector<std::pair<UINT, MCIDEVICEID>> expected = {
-        {MCI_OPEN, 1}, {MCI_PLAY, 1}, {MCI_STATUS, 1}, {MCI_CLOSE, 1}, {MCI_CLOSE, 0},
-        {MCI_OPEN, 2}, {MCI_PLAY, 2}, {MCI_STATUS, 2},
+        {MCI_OPEN, 1},  {MCI_PLAY, 1}, {MCI_STATUS, 1}, {MCI_CLOSE, 1},
+        {MCI_CLOSE, 0}, {MCI_OPEN, 2}, {MCI_PLAY, 2},   {MCI_STATUS, 2},
     };
     EXPECT_EQ(commands, expected);
     // Two characters were read: both line feeds; "next" waits.
@@ -280,9 +285,10 @@ TEST_F(TrackLoop, TimeListAndLoopReprintThePrompt) {
     for (int i = 0; i < 16; ++i) {
         if (i == 15) {
             char text[128];
-            console_text("\x91\xb1\x8d\x73\x82\xb7\x82\xe9\x82\xc9\x82\xcd\x89\xbd\x82\xa9\x83\x4c"
-                         "\x81\x5b\x82\xf0\x89\x9f\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2...\n",
-                         text, sizeof text);
+            console_text(
+                "\x91\xb1\x8d\x73\x82\xb7\x82\xe9\x82\xc9\x82\xcd\x89\xbd\x82\xa9\x83\x4c"
+                "\x81\x5b\x82\xf0\x89\x9f\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2...\n",
+                text, sizeof text);
             listing += text;
         }
         char line[64];

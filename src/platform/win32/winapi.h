@@ -14,5 +14,5 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>

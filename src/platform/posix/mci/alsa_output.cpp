@@ -66,7 +66,8 @@ bool AlsaOutput::open(unsigned rate, unsigned channels) {
         snd_pcm_hw_params_set_buffer_time_near(pcm_, hw, &buffer_us, nullptr) >= 0 &&
         snd_pcm_hw_params_set_period_time_near(pcm_, hw, &period_us, nullptr) >= 0 &&
         snd_pcm_hw_params(pcm_, hw) >= 0 && snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames_) >= 0 &&
-        snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) >= 0 && snd_pcm_sw_params_current(pcm_, sw) >= 0 &&
+        snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) >= 0 &&
+        snd_pcm_sw_params_current(pcm_, sw) >= 0 &&
         // Start once the buffer is full, wake when a period has room.
         snd_pcm_sw_params_set_start_threshold(pcm_, sw, buffer_frames_) >= 0 &&
         snd_pcm_sw_params_set_avail_min(pcm_, sw, period_frames) >= 0 && snd_pcm_sw_params(pcm_, sw) >= 0;

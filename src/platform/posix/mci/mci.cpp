@@ -62,7 +62,8 @@ private:
         unsigned rate = 0;
         unsigned channels = 0;
         while (!stop_.load()) {
-            if (samples.size() < kChunkFrames * decoder_->channels()) samples.resize(kChunkFrames * decoder_->channels());
+            if (samples.size() < kChunkFrames * decoder_->channels())
+                samples.resize(kChunkFrames * decoder_->channels());
             const std::size_t frames = decoder_->read(samples.data(), kChunkFrames);
             if (frames == 0) {
                 output.finish();

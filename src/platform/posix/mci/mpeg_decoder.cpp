@@ -52,8 +52,7 @@ public:
                 long rate = 0;
                 int channels = 0;
                 int encoding = 0;
-                if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 ||
-                    channels <= 0) {
+                if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 || channels <= 0) {
                     return 0;
                 }
                 rate_ = static_cast<unsigned>(rate);

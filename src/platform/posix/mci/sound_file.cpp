@@ -13,9 +13,8 @@ int open_sound_file(const char* path, MCIERROR& error) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd == -1) {
-        error = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP
-                    ? MCIERR_FILE_NOT_FOUND
-                    : MCIERR_INVALID_FILE;
+        error = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP ? MCIERR_FILE_NOT_FOUND
+                                                                                               : MCIERR_INVALID_FILE;
         return -1;
     }
     struct stat st;
