@@ -23,6 +23,15 @@ class StartUp(PlayerTest):
                 self.assertEqual(player.output, b"There are no mp3s.\n")
                 self.assertQuietStderr(player)
 
+    def test_unlistable_folder_counts_as_empty(self):
+        folder = self.folder()
+        folder.mp3("a.mp3", 1)
+        os.chmod(folder.path, 0o311)  # can be entered, not read
+        player = self.start(folder, unprivileged=True)
+        self.assertEqual(player.wait(5), 0)
+        self.assertEqual(player.output, b"There are no mp3s.\n")
+        self.assertQuietStderr(player)
+
     def test_list_then_first_prompt_without_line_feed(self):
         folder = self.folder()
         names = ["b.mp3", "A.MP3", "c.d.mp3", "x.mp3"]
