@@ -1,0 +1,16 @@
+# The code is formatted as .clang-format says, and clang-tidy's chosen checks
+# (.clang-tidy) pass on the program's sources.
+set -euo pipefail
+"$TAMBLO_ROOT/scripts/deps" build package
+cd "$TAMBLO_ROOT"
+
+mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+clang-format --dry-run --Werror "${sources[@]}"
+echo "format: ${#sources[@]} files formatted"
+
+build=$TAMBLO_ROOT/build/tidy
+cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DTAMBLO_TESTS=OFF >/dev/null
+# The Windows side is checked by its own build; here the POSIX one.
+mapfile -t programs < <(git ls-files 'src/*.cpp' | grep -v '^src/platform/win32/')
+printf '%s\n' "${programs[@]}" | xargs -P"$(nproc)" -n4 clang-tidy -p "$build" --quiet 2>/dev/null
+echo "tidy: ${#programs[@]} files clean"
