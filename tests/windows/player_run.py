@@ -11,9 +11,11 @@ so no command can be given; the run is stopped once the list has wrapped.
 
 How long each track lasts shows what MCI's MPEGVideo device did: a track is
 left when the clock seconds since its start reach its length plus one, so a
-file that opened and reported its length L takes more than L seconds, one
-that did not open (MCI error 277: no GStreamer plugin, no sound device, ...)
-reports no length and takes at most one second.
+file that opened and reported its length L takes more than L and at most
+L + 1 seconds after the open; one that did not open (MCI error 277: no
+GStreamer plugin of the right bitness, no sound device, ...) reports no
+length and takes at most one second after the open, which may itself be
+slow to fail. Hence a window on both sides.
 
 Wine is taken as set up by the caller (WINEPREFIX, a running wineserver).
 """
