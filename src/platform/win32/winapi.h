@@ -14,5 +14,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <mmsystem.h>
 #include <windows.h>
+// The multimedia declarations build on the types windows.h defines, so they
+// stay after it.
+#include <mmsystem.h>

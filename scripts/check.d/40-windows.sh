@@ -1,0 +1,48 @@
+# The Windows build: cross-compiles tamblo.exe for 32-bit Windows with
+# MinGW-w64, checks that it is a console program needing only the system's
+# DLLs, and runs the tests under Wine in a prefix of its own.
+set -euo pipefail
+started=$SECONDS
+"$TAMBLO_ROOT/scripts/deps" windows
+build=$TAMBLO_ROOT/build/windows
+cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$TAMBLO_ROOT/cmake/mingw-w64-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLO_TESTS=ON >/dev/null
+cmake --build "$build" -j2
+
+exe=$build/tamblo.exe
+kind=$(file -b "$exe")
+case "$kind" in
+  "PE32 executable (console) Intel 80386"*) ;;
+  *) echo "40-windows: tamblo.exe is not a 32-bit console program: $kind" >&2; exit 1 ;;
+esac
+# Linked statically, it needs no DLL that Windows does not bring itself.
+imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr '[:lower:]' '[:upper:]' | sort | xargs)
+if [ "$imports" != "KERNEL32.DLL MSVCRT.DLL USER32.DLL WINMM.DLL" ]; then
+  echo "40-windows: tamblo.exe imports $imports; expected KERNEL32, MSVCRT, USER32 and WINMM only" >&2
+  exit 1
+fi
+echo "tamblo.exe: $kind; imports $imports"
+
+# Wine: a fresh 32-bit prefix and a home of its own, so that nothing of the
+# user's Wine or GStreamer cache counts and nothing is left behind.
+tmp=$(mktemp -d)
+export WINEPREFIX=$tmp/prefix WINEARCH=win32 WINEDEBUG=-all HOME=$tmp/home
+# No Mono or Gecko to offer, no menu entries to write.
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+mkdir -p "$WINEPREFIX" "$HOME"
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$tmp" || true
+}
+trap cleanup EXIT
+# The server outlives the programs it runs and keeps the output of the one
+# that started it open; started first, by itself, it holds only /dev/null.
+wineserver -p </dev/null >/dev/null 2>&1
+timeout 180 wineboot -i </dev/null >/dev/null 2>&1
+# Sound through ALSA, where each test chooses its device (ALSA_CONFIG_PATH),
+# never through a PulseAudio server that happens to run.
+timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Audio /d alsa /f </dev/null >/dev/null 2>&1
+
+cd "$build"
+ctest --output-on-failure
+echo "40-windows: $((SECONDS - started)) s"

@@ -1,0 +1,19 @@
+// GoogleTest's Notification on a Win32 manual-reset event: once set it stays
+// set, so every thread that waits, before or after Notify(), goes on.
+#include <windows.h>
+
+#include "gtest/internal/custom/gtest-port.h"
+
+namespace testing {
+namespace internal {
+
+Notification::Notification() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+
+Notification::~Notification() { CloseHandle(event_); }
+
+void Notification::Notify() { SetEvent(event_); }
+
+void Notification::WaitForNotification() { WaitForSingleObject(event_, INFINITE); }
+
+}  // namespace internal
+}  // namespace testing
