@@ -59,6 +59,16 @@ with open("big_id3.mp3", "wb") as f:
     f.write(tag + audio)
 EOF
 
+# 600 bytes zeroed in the middle: the decoder loses the frames there and
+# resyncs, and libmpg123 would have its say about it on standard error.
+python3 - <<'EOF'
+with open("cbr.mp3", "rb") as f:
+    audio = bytearray(f.read())
+audio[20000:20600] = bytes(600)
+with open("damaged.mp3", "wb") as f:
+    f.write(audio)
+EOF
+
 # Cut in the middle of a frame, at about half: the Xing header still
 # promises the whole file.
 size=$(stat -c %s vbr_xing.mp3)

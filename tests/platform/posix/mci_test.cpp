@@ -376,6 +376,53 @@ INSTANTIATE_TEST_SUITE_P(Files, MciTiming, ::testing::Values("long.mp3", "long_w
                              return case_name(param_info.param);
                          });
 
+// Two devices playing at once, each on its own thread and stream, while the
+// caller keeps asking them for their lengths.
+TEST(MciConcurrency, TwoDevicesPlayAtOnceAndCloseAtOnce) {
+    use_sink("paced", "/dev/null");
+    MCIDEVICEID mpeg = 0;
+    MCIDEVICEID wave = 0;
+    ASSERT_EQ(open_device(sound("long.mp3"), mpeg), 0u);
+    ASSERT_EQ(open_device(sound("long_wave.wav"), wave), 0u);
+    EXPECT_EQ(play(mpeg), 0u);
+    EXPECT_EQ(play(wave), 0u);
+    EXPECT_EQ(play(mpeg), 0u);  // playing again changes nothing
+    const auto start = Clock::now();
+    while (ms_since(start) < 600) {
+        DWORD_PTR ms = 0;
+        EXPECT_EQ(length_ms(mpeg, ms), 0u);
+        EXPECT_EQ(ms, 60000u);
+        EXPECT_EQ(length_ms(wave, ms), 0u);
+        EXPECT_EQ(ms, 60000u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto closing = Clock::now();
+    EXPECT_EQ(close_device(wave), 0u);
+    EXPECT_LT(ms_since(closing), 200.0);
+    closing = Clock::now();
+    EXPECT_EQ(close_device(mpeg), 0u);
+    EXPECT_LT(ms_since(closing), 200.0);
+}
+
+// The user skipping through tracks: close comes while the thread is still
+// opening the decoder's first chunk or the sound card, not waiting on it.
+TEST(MciConcurrency, CloseRightAfterPlayNeverHangs) {
+    for (const char* sink : {"paced", "fast", "missing"}) {
+        use_sink(sink, "/dev/null");
+        for (int i = 0; i < 15; ++i) {
+            const std::string file = sound(i % 2 == 0 ? "long.mp3" : "long_wave.wav");
+            MCIDEVICEID id = 0;
+            ASSERT_EQ(open_device(file, id), 0u) << sink << " " << i;
+            EXPECT_EQ(id, 1u) << sink << " " << i;
+            EXPECT_EQ(play(id), 0u);
+            if (i % 3 == 1) std::this_thread::sleep_for(std::chrono::milliseconds(i));
+            const auto start = Clock::now();
+            EXPECT_EQ(close_device(id), 0u);
+            EXPECT_LT(ms_since(start), 200.0) << sink << " " << i;
+        }
+    }
+}
+
 // A track shorter than the sink's buffer never fills it: it must still be
 // started, heard to its end, and closed when the clock has played it.
 TEST(MciShortTrack, PlaysToItsEndOnARealTimeSink) {
@@ -652,6 +699,38 @@ TEST(MciNoSoundCard, TracksOpenPlayAndCloseInSilence) {
     // The true lengths, sound card or not.
     EXPECT_NEAR(static_cast<double>(results[0].ms), 3000.0, 1152 * 1000.0 / 44100 + 1);
     EXPECT_EQ(results[1].ms, 3000u);
+}
+
+// A damaged MP3 still opens and plays to its end, and nothing is said about
+// the damage: libmpg123 reports it on standard error unless kept quiet.
+TEST(MciDamagedFile, PlaysWithoutAWord) {
+    TempDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string capture = dir.file("capture.wav");
+    use_sink("fast", capture);
+    MCIERROR opened = 0;
+    MCIERROR played = 0;
+    MCIERROR closed = 0;
+    DWORD_PTR ms = 0;
+    bool ended = false;
+    Silence silence(dir.file("printed.txt"));
+    MCIDEVICEID id = 0;
+    opened = open_device(sound("damaged.mp3"), id);
+    length_ms(id, ms);
+    played = play(id);
+    const auto start = Clock::now();
+    while (!(ended = capture_closed(capture)) && ms_since(start) < 20000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    closed = close_device(id);
+    EXPECT_EQ(silence.restore(), "") << "printed on stdout or stderr";
+    EXPECT_EQ(opened, 0u);
+    EXPECT_EQ(played, 0u);
+    EXPECT_EQ(closed, 0u);
+    EXPECT_TRUE(ended);
+    // Two frames or so are lost with the damage, not the track.
+    EXPECT_GT(ms, 2500u);
+    EXPECT_LE(ms, 3000u);
 }
 
 // --- Leaving the process with a device playing ---
