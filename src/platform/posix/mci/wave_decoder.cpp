@@ -2,10 +2,23 @@
 #include <sndfile.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <vector>
+
 #include "decoder.h"
 
 namespace mci {
 namespace {
+
+// A floating-point sample (full scale at 1.0) as a 16-bit one: rounded, with
+// whatever lies beyond full scale clipped rather than wrapped round.
+std::int16_t to_16_bits(float sample) {
+    if (std::isnan(sample)) return 0;
+    const float scaled = sample * 32768.0f;
+    if (scaled >= 32767.0f) return 32767;
+    if (scaled <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(std::lrint(scaled));
+}
 
 class WaveDecoder final : public Decoder {
 public:
@@ -13,7 +26,9 @@ public:
         : file_(file),
           rate_(static_cast<unsigned>(info.samplerate)),
           channels_(static_cast<unsigned>(info.channels)),
-          length_ms_(static_cast<DWORD>(static_cast<unsigned long long>(info.frames) * 1000ULL / rate_)) {}
+          length_ms_(static_cast<DWORD>(static_cast<unsigned long long>(info.frames) * 1000ULL / rate_)),
+          floating_((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
+                    (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE) {}
     ~WaveDecoder() override { sf_close(file_); }
     WaveDecoder(const WaveDecoder&) = delete;
     WaveDecoder& operator=(const WaveDecoder&) = delete;
@@ -23,8 +38,22 @@ public:
     DWORD length_ms() const override { return length_ms_; }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
-        const sf_count_t done = sf_readf_short(file_, out, static_cast<sf_count_t>(frames));
-        return done > 0 ? static_cast<std::size_t>(done) : 0;
+        if (!floating_) {
+            const sf_count_t done = sf_readf_short(file_, out, static_cast<sf_count_t>(frames));
+            return done > 0 ? static_cast<std::size_t>(done) : 0;
+        }
+        // libsndfile hands floating-point samples to a 16-bit reader without
+        // scaling them (full scale, 1.0, comes out as 1 of 32767: the whole
+        // track is silence) unless told to scale, and then it scales to the
+        // file's own peak, changing its loudness. So they are read as they
+        // are and converted here.
+        floats_.resize(frames * channels_);
+        const sf_count_t done = sf_readf_float(file_, floats_.data(), static_cast<sf_count_t>(frames));
+        if (done <= 0) return 0;
+        const std::size_t samples = static_cast<std::size_t>(done) * channels_;
+        for (std::size_t i = 0; i < samples; ++i)
+            out[i] = to_16_bits(floats_[i]);
+        return static_cast<std::size_t>(done);
     }
 
 private:
@@ -32,6 +61,8 @@ private:
     unsigned rate_;
     unsigned channels_;
     DWORD length_ms_;
+    bool floating_;
+    std::vector<float> floats_;
 };
 
 }  // namespace
@@ -52,8 +83,6 @@ MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
         sf_close(file);
         return MCIERR_INVALID_FILE;
     }
-    // Floating-point samples beyond full scale are clipped, not wrapped round.
-    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     decoder = std::make_unique<WaveDecoder>(file, info);
     return 0;
 }
