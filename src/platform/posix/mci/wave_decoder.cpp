@@ -22,14 +22,18 @@ std::int16_t to_16_bits(float sample) {
 
 class WaveDecoder final : public Decoder {
 public:
-    WaveDecoder(SNDFILE* file, const SF_INFO& info)
+    WaveDecoder(SNDFILE* file, int fd, const SF_INFO& info)
         : file_(file),
+          fd_(fd),
           rate_(static_cast<unsigned>(info.samplerate)),
           channels_(static_cast<unsigned>(info.channels)),
           length_ms_(static_cast<DWORD>(static_cast<unsigned long long>(info.frames) * 1000ULL / rate_)),
           floating_((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
                     (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE) {}
-    ~WaveDecoder() override { sf_close(file_); }
+    ~WaveDecoder() override {
+        sf_close(file_);
+        close(fd_);
+    }
     WaveDecoder(const WaveDecoder&) = delete;
     WaveDecoder& operator=(const WaveDecoder&) = delete;
 
@@ -58,6 +62,7 @@ public:
 
 private:
     SNDFILE* file_;
+    int fd_;
     unsigned rate_;
     unsigned channels_;
     DWORD length_ms_;
@@ -69,8 +74,10 @@ private:
 
 MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     SF_INFO info{};
-    // libsndfile closes the descriptor with the file.
-    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
+    // The descriptor stays ours: told to close it, libsndfile also does so
+    // when the open fails, and a second close here could hit a descriptor
+    // that another thread has opened meanwhile.
+    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (file == nullptr) {
         close(fd);
         return MCIERR_INVALID_FILE;
@@ -81,9 +88,10 @@ MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     if ((container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX) || info.samplerate <= 0 || info.channels <= 0 ||
         info.frames <= 0) {
         sf_close(file);
+        close(fd);
         return MCIERR_INVALID_FILE;
     }
-    decoder = std::make_unique<WaveDecoder>(file, info);
+    decoder = std::make_unique<WaveDecoder>(file, fd, info);
     return 0;
 }
 
