@@ -2,6 +2,7 @@
 #include <mpg123.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "decoder.h"
@@ -45,28 +46,53 @@ public:
     DWORD length_ms() const override { return length_ms_; }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
+        // The caller made room for `frames` frames of the format it was told
+        // before this read; frames of a format with more channels take more
+        // of it, so the room is counted in bytes. Never more than `frames`
+        // frames, though, also when a format with fewer channels would fit
+        // more.
+        const std::size_t room = frames * channels_ * sizeof *out;
         for (;;) {
-            std::size_t done = 0;
-            const int result = mpg123_read(handle_, out, frames * channels_ * sizeof *out, &done);
-            if (result == MPG123_NEW_FORMAT && done == 0) {
-                long rate = 0;
-                int channels = 0;
-                int encoding = 0;
-                if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 || channels <= 0) {
-                    return 0;
-                }
-                rate_ = static_cast<unsigned>(rate);
-                channels_ = static_cast<unsigned>(channels);
-                continue;
+            if (format_changed_) {
+                format_changed_ = false;
+                if (!take_format()) return 0;
             }
-            if (result != MPG123_OK && result != MPG123_DONE && result != MPG123_NEW_FORMAT) return 0;
-            return done / (channels_ * sizeof *out);
+            const std::size_t frame_bytes = channels_ * sizeof *out;
+            const std::size_t fit = std::min(room / frame_bytes, frames) * frame_bytes;
+            if (fit == 0) return 0;
+            std::size_t done = 0;
+            const int result = mpg123_read(handle_, out, fit, &done);
+            if (result == MPG123_NEW_FORMAT) {
+                // What was decoded before the change is still in the old
+                // format and goes out as such; the new one holds from the
+                // next read on, so that rate() and channels() always tell
+                // the format of what the last read gave.
+                format_changed_ = true;
+                if (done == 0) continue;
+            } else if (result != MPG123_OK && result != MPG123_DONE) {
+                return 0;
+            }
+            return done / frame_bytes;
         }
     }
 
 private:
+    // Reads the output format the stream has now; false when it has none.
+    bool take_format() {
+        long rate = 0;
+        int channels = 0;
+        int encoding = 0;
+        if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 || channels <= 0) {
+            return false;
+        }
+        rate_ = static_cast<unsigned>(rate);
+        channels_ = static_cast<unsigned>(channels);
+        return true;
+    }
+
     mpg123_handle* handle_;
     int fd_;
+    bool format_changed_ = false;
     unsigned rate_ = 0;
     unsigned channels_ = 0;
     DWORD length_ms_ = 0;
