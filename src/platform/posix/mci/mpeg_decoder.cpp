@@ -24,10 +24,6 @@ public:
     // Reads the format and the exact length; false when the file holds no
     // MPEG audio.
     bool start() {
-        // A full scan of the frames: the only way to the true length of a VBR
-        // file without a Xing header (its first frame would suggest less than
-        // half) or of a truncated one (its header would promise the whole).
-        if (mpg123_scan(handle_) != MPG123_OK) return false;
         long rate = 0;
         int channels = 0;
         int encoding = 0;
@@ -35,9 +31,26 @@ public:
         if (rate <= 0 || channels <= 0 || encoding != MPG123_ENC_SIGNED_16) return false;
         rate_ = static_cast<unsigned>(rate);
         channels_ = static_cast<unsigned>(channels);
-        const off_t samples = mpg123_length(handle_);
-        if (samples <= 0) return false;
-        length_ms_ = static_cast<DWORD>(static_cast<unsigned long long>(samples) * 1000ULL / rate_);
+
+        // A walk over all the frames (their headers; nothing is decoded):
+        // the only way to the true length of a VBR file without a Xing
+        // header (its first frame would suggest less than half), of a
+        // truncated one (its header would promise the whole), of one whose
+        // tag holds nonsense, and of a file joined from parts at different
+        // sample rates, where each frame lasts as its own rate says (the
+        // library's own count takes them all at the first rate). The first
+        // frame was read already, to learn the format, and counts too. A
+        // frame that cannot be read ends the decoding as well, so it ends
+        // the walk.
+        double ms = 0;
+        for (int result = MPG123_OK; result == MPG123_OK || result == MPG123_NEW_FORMAT;
+             result = mpg123_framebyframe_next(handle_)) {
+            mpg123_frameinfo frame;
+            if (mpg123_info(handle_, &frame) != MPG123_OK || frame.rate <= 0) break;
+            ms += 1000.0 * mpg123_spf(handle_) / static_cast<double>(frame.rate);
+        }
+        if (mpg123_seek(handle_, 0, SEEK_SET) != 0 || ms < 1) return false;
+        length_ms_ = ms < 4294967295.0 ? static_cast<DWORD>(ms) : 4294967295u;
         return true;
     }
 
@@ -113,6 +126,12 @@ MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
     // Quiet: the player prints nothing of its own. The tags are skipped, not
     // parsed: nothing here shows them, and a large picture costs time.
     mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    // Every frame is played whole: the length, counted in whole frames, is
+    // then exactly the sound. Gapless trimming would save a few tens of
+    // milliseconds of the encoder's silence, which tracks separated by the
+    // player's extra second have no use for, and it trims by the file's tag,
+    // which may say anything.
+    mpg123_param(handle, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0);
     // Signed 16-bit at the file's own rate and channel count, nothing else:
     // no resampling, and one format for the sound card.
     mpg123_format_none(handle);
