@@ -18,8 +18,12 @@ public:
     virtual unsigned channels() const = 0;
     // The whole length in milliseconds, known exactly once opened.
     virtual DWORD length_ms() const = 0;
-    // Decodes up to `frames` frames into `out`, all of one format; returns
-    // how many, 0 at the end of the sound or on a fault that ends it.
+    // Decodes up to `frames` frames into `out`, all of one format, which
+    // rate() and channels() tell after the read; returns how many, 0 at the
+    // end of the sound or on a fault that ends it. `out` has room for
+    // `frames` frames of the format told before the read: after a change to
+    // more channels fewer frames fit, at least one when `frames` is 2 or
+    // more (MPEG audio has at most two channels; wave files never change).
     virtual std::size_t read(std::int16_t* out, std::size_t frames) = 0;
 };
 

@@ -2,6 +2,7 @@
 #include <mpg123.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "decoder.h"
@@ -23,10 +24,6 @@ public:
     // Reads the format and the exact length; false when the file holds no
     // MPEG audio.
     bool start() {
-        // A full scan of the frames: the only way to the true length of a VBR
-        // file without a Xing header (its first frame would suggest less than
-        // half) or of a truncated one (its header would promise the whole).
-        if (mpg123_scan(handle_) != MPG123_OK) return false;
         long rate = 0;
         int channels = 0;
         int encoding = 0;
@@ -34,9 +31,26 @@ public:
         if (rate <= 0 || channels <= 0 || encoding != MPG123_ENC_SIGNED_16) return false;
         rate_ = static_cast<unsigned>(rate);
         channels_ = static_cast<unsigned>(channels);
-        const off_t samples = mpg123_length(handle_);
-        if (samples <= 0) return false;
-        length_ms_ = static_cast<DWORD>(static_cast<unsigned long long>(samples) * 1000ULL / rate_);
+
+        // A walk over all the frames (their headers; nothing is decoded):
+        // the only way to the true length of a VBR file without a Xing
+        // header (its first frame would suggest less than half), of a
+        // truncated one (its header would promise the whole), of one whose
+        // tag holds nonsense, and of a file joined from parts at different
+        // sample rates, where each frame lasts as its own rate says (the
+        // library's own count takes them all at the first rate). The first
+        // frame was read already, to learn the format, and counts too. A
+        // frame that cannot be read ends the decoding as well, so it ends
+        // the walk.
+        double ms = 0;
+        for (int result = MPG123_OK; result == MPG123_OK || result == MPG123_NEW_FORMAT;
+             result = mpg123_framebyframe_next(handle_)) {
+            mpg123_frameinfo frame;
+            if (mpg123_info(handle_, &frame) != MPG123_OK || frame.rate <= 0) break;
+            ms += 1000.0 * mpg123_spf(handle_) / static_cast<double>(frame.rate);
+        }
+        if (mpg123_seek(handle_, 0, SEEK_SET) != 0 || ms < 1) return false;
+        length_ms_ = ms < 4294967295.0 ? static_cast<DWORD>(ms) : 4294967295u;
         return true;
     }
 
@@ -45,28 +59,53 @@ public:
     DWORD length_ms() const override { return length_ms_; }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
+        // The caller made room for `frames` frames of the format it was told
+        // before this read; frames of a format with more channels take more
+        // of it, so the room is counted in bytes. Never more than `frames`
+        // frames, though, also when a format with fewer channels would fit
+        // more.
+        const std::size_t room = frames * channels_ * sizeof *out;
         for (;;) {
-            std::size_t done = 0;
-            const int result = mpg123_read(handle_, out, frames * channels_ * sizeof *out, &done);
-            if (result == MPG123_NEW_FORMAT && done == 0) {
-                long rate = 0;
-                int channels = 0;
-                int encoding = 0;
-                if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 || channels <= 0) {
-                    return 0;
-                }
-                rate_ = static_cast<unsigned>(rate);
-                channels_ = static_cast<unsigned>(channels);
-                continue;
+            if (format_changed_) {
+                format_changed_ = false;
+                if (!take_format()) return 0;
             }
-            if (result != MPG123_OK && result != MPG123_DONE && result != MPG123_NEW_FORMAT) return 0;
-            return done / (channels_ * sizeof *out);
+            const std::size_t frame_bytes = channels_ * sizeof *out;
+            const std::size_t fit = std::min(room / frame_bytes, frames) * frame_bytes;
+            if (fit == 0) return 0;
+            std::size_t done = 0;
+            const int result = mpg123_read(handle_, out, fit, &done);
+            if (result == MPG123_NEW_FORMAT) {
+                // What was decoded before the change is still in the old
+                // format and goes out as such; the new one holds from the
+                // next read on, so that rate() and channels() always tell
+                // the format of what the last read gave.
+                format_changed_ = true;
+                if (done == 0) continue;
+            } else if (result != MPG123_OK && result != MPG123_DONE) {
+                return 0;
+            }
+            return done / frame_bytes;
         }
     }
 
 private:
+    // Reads the output format the stream has now; false when it has none.
+    bool take_format() {
+        long rate = 0;
+        int channels = 0;
+        int encoding = 0;
+        if (mpg123_getformat(handle_, &rate, &channels, &encoding) != MPG123_OK || rate <= 0 || channels <= 0) {
+            return false;
+        }
+        rate_ = static_cast<unsigned>(rate);
+        channels_ = static_cast<unsigned>(channels);
+        return true;
+    }
+
     mpg123_handle* handle_;
     int fd_;
+    bool format_changed_ = false;
     unsigned rate_ = 0;
     unsigned channels_ = 0;
     DWORD length_ms_ = 0;
@@ -87,6 +126,12 @@ MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
     // Quiet: the player prints nothing of its own. The tags are skipped, not
     // parsed: nothing here shows them, and a large picture costs time.
     mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_SKIP_ID3V2, 0.0);
+    // Every frame is played whole: the length, counted in whole frames, is
+    // then exactly the sound. Gapless trimming would save a few tens of
+    // milliseconds of the encoder's silence, which tracks separated by the
+    // player's extra second have no use for, and it trims by the file's tag,
+    // which may say anything.
+    mpg123_param(handle, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0);
     // Signed 16-bit at the file's own rate and channel count, nothing else:
     // no resampling, and one format for the sound card.
     mpg123_format_none(handle);

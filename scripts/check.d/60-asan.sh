@@ -1,0 +1,15 @@
+# AddressSanitizer and UndefinedBehaviorSanitizer (build/asan): the whole
+# test suite, every label, then one run of the real player.
+set -euo pipefail
+"$TAMBLO_ROOT/scripts/deps" build run test
+build=$TAMBLO_ROOT/build/asan
+cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLO_TESTS=ON \
+  -DTAMBLO_SANITIZE=address,undefined >/dev/null
+cmake --build "$build" -j2 >/dev/null
+# Every finding ends the program with an error (-fno-sanitize-recover);
+# leaks count too, and a stack says where.
+export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+(cd "$build" && ctest --output-on-failure -j2)
+"$TAMBLO_ROOT/scripts/run-player" "$build/tamblo"
+echo "asan: done in ${SECONDS}s"
