@@ -42,15 +42,27 @@ public:
         // frame was read already, to learn the format, and counts too. A
         // frame that cannot be read ends the decoding as well, so it ends
         // the walk.
-        double ms = 0;
+        // Samples are counted per run of one rate and turned into time once
+        // per run, in whole numbers: a file of one rate gets its length to
+        // the millisecond, rounded down, with nothing lost to fractions.
+        std::uint64_t ms = 0;
+        std::uint64_t run_samples = 0;
+        long run_rate = 0;
         for (int result = MPG123_OK; result == MPG123_OK || result == MPG123_NEW_FORMAT;
              result = mpg123_framebyframe_next(handle_)) {
             mpg123_frameinfo frame;
-            if (mpg123_info(handle_, &frame) != MPG123_OK || frame.rate <= 0) break;
-            ms += 1000.0 * mpg123_spf(handle_) / static_cast<double>(frame.rate);
+            const int samples = mpg123_spf(handle_);
+            if (mpg123_info(handle_, &frame) != MPG123_OK || frame.rate <= 0 || samples <= 0) break;
+            if (frame.rate != run_rate) {
+                if (run_rate != 0) ms += run_samples * 1000 / static_cast<std::uint64_t>(run_rate);
+                run_rate = frame.rate;
+                run_samples = 0;
+            }
+            run_samples += static_cast<std::uint64_t>(samples);
         }
+        if (run_rate != 0) ms += run_samples * 1000 / static_cast<std::uint64_t>(run_rate);
         if (mpg123_seek(handle_, 0, SEEK_SET) != 0 || ms < 1) return false;
-        length_ms_ = ms < 4294967295.0 ? static_cast<DWORD>(ms) : 4294967295u;
+        length_ms_ = ms < 0xFFFFFFFFu ? static_cast<DWORD>(ms) : 0xFFFFFFFFu;
         return true;
     }
 
