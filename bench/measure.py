@@ -6,12 +6,11 @@ cost of its length scan. bench/run builds Tamblo and calls this script."""
 
 import argparse
 import array
+import bisect
 import ctypes
 import datetime
 import os
 import platform
-import re
-import shutil
 import signal
 import statistics
 import subprocess
@@ -30,17 +29,25 @@ SOUND_LEVEL = 256
 # the noise is never taken for the end of the sound.
 SILENCE_FRAMES = RATE * 5 // 1000
 PAGE_BREAKS = "\n\n\n"  # the list pauses after 15, 30 and 45 names
+# Silence after a command is looked for from a little before it was sent, so
+# that a frame's place on the clock, good to a block of the sink, never hides
+# a stop that came at once.
+SEARCH_BACK = 0.005
 
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
+LIBC = ctypes.CDLL(None, use_errno=True)
+# Players still running, by process, should the driver stop half-way.
+RUNNING = set()
+
+
 def die_with_parent():
-    """In a helper's child: end it when the driver itself is killed, so that
-    no sound server outlives a benchmark that was stopped hard."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    """In a helper's child, before its exec: end it when the driver itself
+    is killed, so that no sound server outlives a benchmark stopped hard."""
+    LIBC.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
 
 
 def stop_process(proc, timeout=5.0):
@@ -137,7 +144,8 @@ class SoundServer:
                 return self
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.__exit__(None, None, None)
-                raise RuntimeError(f"the sound server did not start; see {self.log_path}")
+                with open(self.log_path) as f:
+                    raise RuntimeError("the sound server did not start:\n" + f.read()[-2000:])
             time.sleep(0.05)
 
     def __exit__(self, *exc):
@@ -151,15 +159,21 @@ class Recorder:
     """Records the null sink's monitor with parec and notes when each piece
     arrives, so that any sample can be put on the driver's clock.
 
-    The sink renders one frame after another at the sample rate, so frame n
-    left it at T0 + n / RATE. Each piece arrives some time after its last frame
-    left; the smallest such delay over the recording pins T0 (up to parec's own
-    fixed latency, which is the same for both players)."""
+    The sink renders one block of frames after another in step with the
+    clock, so the piece that ends with frame n left it at about T0 + n / RATE
+    and arrives some time later; the smallest such delay pins T0, up to
+    parec's own latency, which is the same for both players. A frame's time
+    is that of the piece that carries it: when the monitor gave it out. The
+    sink counts each block in whole microseconds and so runs a little fast
+    (0.4 ms a second with 2 ms blocks): T0 is taken from the pieces around
+    the frame in question."""
+
+    WINDOW = RATE // 4  # frames either side of a frame whose time is wanted
 
     def __init__(self, server):
         self.server = server
         self.data = bytearray()
-        self.start = None  # driver time of frame 0, plus parec's latency
+        self.pieces = []  # (arrival time, frames recorded by then)
         self.lock = threading.Condition()
         self.proc = None
         self.thread = None
@@ -167,14 +181,14 @@ class Recorder:
     def __enter__(self):
         self.proc = subprocess.Popen(
             ["parec", "-d", self.server.SINK + ".monitor", "--raw", "--format=s16le", f"--rate={RATE}",
-             f"--channels={CHANNELS}", "--latency-msec=5"],
+             f"--channels={CHANNELS}", "--latency-msec=2"],
             env=self.server.env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent)
         self.thread = threading.Thread(target=self._read, daemon=True)
         self.thread.start()
-        # Recording for a little while makes the clock estimate settle
-        # before anything is played.
-        self.wait_frames(RATE // 5, timeout=10)
+        # Some recording before anything plays gives the first sound's time
+        # pieces on both sides.
+        self.wait_frames(self.WINDOW, timeout=10)
         return self
 
     def __exit__(self, *exc):
@@ -191,10 +205,7 @@ class Recorder:
                 break
             with self.lock:
                 self.data += piece
-                frames = len(self.data) // FRAME_BYTES
-                t0 = now - frames / RATE
-                if self.start is None or t0 < self.start:
-                    self.start = t0
+                self.pieces.append((now, len(self.data) // FRAME_BYTES))
                 self.lock.notify_all()
 
     def wait_frames(self, frames, timeout):
@@ -202,14 +213,24 @@ class Recorder:
             if not self.lock.wait_for(lambda: len(self.data) // FRAME_BYTES >= frames, timeout):
                 raise RuntimeError("the sink's monitor records nothing")
 
-    def frames(self):
-        return len(self.data) // FRAME_BYTES
+    def _zero_near(self, frame):
+        with self.lock:
+            near = [t - n / RATE for t, n in self.pieces if abs(n - frame) <= self.WINDOW]
+            if not near:
+                near = [t - n / RATE for t, n in self.pieces]
+        return min(near)
 
     def time_of(self, frame):
-        return self.start + frame / RATE
+        with self.lock:
+            ends = [n for _, n in self.pieces]
+        end = ends[min(bisect.bisect_right(ends, frame), len(ends) - 1)]
+        return self._zero_near(frame) + end / RATE
 
     def frame_at(self, t):
-        return max(0, int((t - self.start) * RATE))
+        with self.lock:
+            arrival, frames = min(self.pieces, key=lambda piece: abs(piece[0] - t))
+        rough = frames + int((t - arrival) * RATE)
+        return max(0, int((t - self._zero_near(rough)) * RATE))
 
     def samples(self, first_frame):
         with self.lock:
@@ -273,6 +294,7 @@ class Player:
         self.started = time.monotonic()
         self.proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
+        RUNNING.add(self.proc)
         self.readers = [threading.Thread(target=self._read, args=(self.proc.stdout, self.out, True), daemon=True),
                         threading.Thread(target=self._read, args=(self.proc.stderr, self.err, False), daemon=True)]
         for reader in self.readers:
@@ -323,6 +345,7 @@ class Player:
                 deadline = float("inf")
             time.sleep(0.01)
         self.proc.returncode = os.waitstatus_to_exitcode(status)
+        RUNNING.discard(self.proc)
         self.status = self.proc.returncode
         self.proc.stdin.close()
         for reader in self.readers:
@@ -350,6 +373,13 @@ class Bench:
     def mpg123_run(self, folder, *argv, usage=False):
         return Player(["mpg123", "-o", "alsa"] + list(argv), folder, self.server.env,
                       self.args.usage_runner if usage else None)
+
+    def elapsed(self, start, end, what):
+        """`end` - `start`, or None with a note when either did not happen."""
+        if start is None or end is None:
+            self.problems.append(f"no {what} was recorded in one run")
+            return None
+        return end - start
 
     def check_tamblo(self, player, what):
         if player.err:
@@ -405,12 +435,12 @@ class Bench:
                 player.wait_output(b"Tamblo0~ 00 long~$ ", 5)
                 player.send("exit\n")
                 self.finish_tamblo(player, "first sound")
-                result["tamblo"].append(None if heard is None else heard - player.started)
+                result["tamblo"].append(self.elapsed(player.started, heard, "Tamblo's first sound"))
             with Recorder(self.server) as rec:
                 player = self.mpg123_run(folder, "-q", "00 long.mp3")
                 heard = rec.wait_sound(player.started, timeout=5)
                 player.finish(5, stop=True)
-                result["mpg123"].append(None if heard is None else heard - player.started)
+                result["mpg123"].append(self.elapsed(player.started, heard, "mpg123's first sound"))
         return result
 
     def command_to_silence(self):
@@ -442,8 +472,8 @@ class Bench:
                             time.sleep(0.3)
                     player.send("exit\n")
                     self.finish_tamblo(player, word)
-                    quiet = None if sent is None else rec.silence(sent)
-                    result["tamblo_" + word].append(None if quiet is None else quiet - sent)
+                    quiet = None if sent is None else rec.silence(sent - SEARCH_BACK)
+                    result["tamblo_" + word].append(self.elapsed(sent, quiet, f"silence after Tamblo's {word}"))
             for word in ("load", "stop"):
                 with Recorder(self.server) as rec:
                     player = self.mpg123_run(folder, "-R")
@@ -456,8 +486,8 @@ class Bench:
                         time.sleep(0.5)
                     player.send("QUIT\n")
                     player.finish(5)
-                    quiet = None if sent is None else rec.silence(sent)
-                    result["mpg123_" + word].append(None if quiet is None else quiet - sent)
+                    quiet = None if sent is None else rec.silence(sent - SEARCH_BACK)
+                    result["mpg123_" + word].append(self.elapsed(sent, quiet, f"silence after mpg123's {word.upper()}"))
         return result
 
     def startup(self):
@@ -498,14 +528,15 @@ def median(values):
     return statistics.median(values) if values else None
 
 
-def spread(values, scale, unit):
-    values = [v for v in values if v is not None]
+def spread(values, scale, unit, digits):
+    """The median and, with more than one run, the range."""
+    values = [v * scale for v in values if v is not None]
     if not values:
         return "no value"
-    text = f"{statistics.median(values) * scale:.{1 if scale == 1000 else 2}f}"
+    text = f"{statistics.median(values):.{digits}f}"
     if len(values) > 1:
-        text += f" ({min(values) * scale:.{1 if scale == 1000 else 2}f}–{max(values) * scale:.{1 if scale == 1000 else 2}f})"
-    return text + " " + unit
+        text += f" ({min(values):.{digits}f}–{max(values):.{digits}f})"
+    return f"{text} {unit}"
 
 
 def machine():
@@ -526,10 +557,10 @@ def versions(args):
     return tamblo or "unknown", mpg123
 
 
-def row(name, tamblo, peer, scale, unit, target):
-    """One line of the table. `target` is (limit on the ratio, or None) and
-    (absolute limit in the figure's unit, or None)."""
-    ratio_limit, absolute = target
+def row(name, tamblo, peer, scale, unit, digits, ratio_limit=None, limit=None):
+    """One line of the table: the figures in `unit` (`scale` per second or
+    byte), the ratio of the medians and whether the targets were met, a
+    limit on that ratio and one on Tamblo's median in `unit`."""
     t = median(tamblo)
     p = median(peer) if peer is not None else None
     ratio = t / p if t is not None and p else None
@@ -538,15 +569,17 @@ def row(name, tamblo, peer, scale, unit, target):
     if ratio_limit is not None:
         goal.append(f"≤ {ratio_limit:.1f}×")
         met.append(ratio is not None and ratio <= ratio_limit)
-    if absolute is not None:
-        goal.append(f"≤ {absolute:g} {unit}")
-        met.append(t is not None and t * scale <= absolute)
-    return [name, spread(tamblo, scale, unit), spread(peer, scale, unit) if peer is not None else "–",
-            f"{ratio:.2f}×" if ratio is not None else "–", ", ".join(goal), ("met" if all(met) else "MISSED")]
+    if limit is not None:
+        goal.append(f"≤ {limit:g} {unit}")
+        met.append(t is not None and t * scale <= limit)
+    return [name, spread(tamblo, scale, unit, digits),
+            spread(peer, scale, unit, digits) if peer is not None else "–",
+            f"{ratio:.2f}×" if ratio is not None else "–", ", ".join(goal) or "–",
+            ("yes" if all(met) else "NO") if met else "–"]
 
 
 def table(rows):
-    head = ["Measure", "Tamblo", "mpg123", "Tamblo/mpg123", "Target", ""]
+    head = ["Measure", "Tamblo", "mpg123", "Tamblo/mpg123", "Target", "Met"]
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
     return "\n".join(lines)
@@ -560,25 +593,24 @@ def report_rows(m):
     rows = []
     if "whole-track" in m:
         whole = m["whole-track"]
-        rows.append(row("CPU time, one 60 s track (user + sys)", whole["tamblo_cpu"], whole["mpg123_cpu"], 1, "s",
-                        (1.0, None)))
+        rows.append(row("CPU time, one 60 s track (user + sys)", whole["tamblo_cpu"], whole["mpg123_cpu"], 1, "s", 3,
+                        ratio_limit=1.0))
         rows.append(row("Peak resident memory", [v * 1024 for v in whole["tamblo_rss"]],
-                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", (1.0, None)))
+                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2, ratio_limit=1.0))
     if "first-sound" in m:
         first = m["first-sound"]
-        rows.append(row("Start to first sound, 10-minute track", first["tamblo"], first["mpg123"], 1000, "ms",
-                        (None, 50)))
+        rows.append(row("Start to first sound, 10-minute track", first["tamblo"], first["mpg123"], 1000, "ms", 1,
+                        limit=50))
     if "commands" in m:
         stops = m["commands"]
-        rows.append(row("\"n\" to silence (mpg123: LOAD)", stops["tamblo_n"], stops["mpg123_load"], 1000, "ms",
-                        (None, 30)))
-        rows.append(row("\"stop\" to silence (mpg123: STOP)", stops["tamblo_stop"], stops["mpg123_stop"], 1000,
-                        "ms", (None, 30)))
+        rows.append(row("\"n\" to silence (mpg123: LOAD)", stops["tamblo_n"], stops["mpg123_load"], 1000, "ms", 1,
+                        limit=30))
+        rows.append(row("\"stop\" to silence (mpg123: STOP)", stops["tamblo_stop"], stops["mpg123_stop"], 1000, "ms",
+                        1, limit=30))
     if "startup" in m:
-        rows.append(row("Start to first prompt, 10,050 files", m["startup"], None, 1000, "ms", (None, 20)))
+        rows.append(row("Start to first prompt, 10,050 files", m["startup"], None, 1000, "ms", 1, limit=20))
     if "scan" in m:
-        rows.append(row("Length scan (MCI open), 10-minute track", m["scan"], None, 1000, "ms", (None, None)))
-        rows[-1][-1] = ""
+        rows.append(row("Length scan (MCI open), 10-minute track", m["scan"], None, 1000, "ms", 1))
     return rows
 
 
@@ -609,36 +641,45 @@ def main():
             bench = Bench(args, server, tracks, tmp)
             steps = {"scan": bench.scan, "startup": bench.startup, "first-sound": bench.first_sound,
                      "commands": bench.command_to_silence, "whole-track": bench.cpu_and_memory}
-            for name in MEASUREMENTS:
-                if name in wanted:
-                    measured[name] = steps[name]()
+            try:
+                for name in MEASUREMENTS:
+                    if name in wanted:
+                        measured[name] = steps[name]()
+            finally:
+                for proc in list(RUNNING):
+                    stop_process(proc)
     load_after = os.getloadavg()
 
     tamblo_version, mpg123_version = versions(args)
     header = [
         f"Date: {started:%Y-%m-%d %H:%M %Z}",
-        f"Machine: {machine()}; load average {load_before[0]:.2f} before, {load_after[0]:.2f} after",
+        f"Machine: {machine()}; load average {load_before[0]:.2f} before, {load_after[0]:.2f} after (the "
+        "machine is shared: the ranges show the noise)",
         f"Tamblo: {tamblo_version}; reference: {mpg123_version} (`mpg123 -o alsa`)",
         f"Runs: {args.runs} of each, Tamblo and mpg123 in turn; medians, (min–max) after them",
     ]
     notes = [
         "Sound: a PulseAudio null sink (norewinds=1) of the benchmark's own, reached by both players through "
-        "ALSA's pulse plugin. Latencies are read from the sink's monitor (parec, 5 ms blocks): a frame's time is "
-        "when the sink played it, pinned by the quickest arrival at parec, so both players' figures carry the "
-        "same small offset and a resolution of about one block; a stop that is quicker than that reads as 0 or "
-        "a little below.",
-        "Tracks: pink noise at -6 dBFS, 320 kbit/s CBR (lame); silence is 5 ms at or below -42 dBFS.",
-        "mpg123 plays the file once (`-q`); for the commands it runs in remote-control mode (`-R`) and reads "
-        "LOAD of a silent track or STOP from its input, as Tamblo reads \"n\" (a silent track follows) or "
-        "\"stop\".",
-        "CPU time and peak memory come from wait4 in a small launcher (bench/run_with_rusage.cpp), which "
-        "counts from about 1 MiB, its own size.",
+        "ALSA's pulse plugin. Latencies are read from the sink's monitor, recorded with parec in 2 ms blocks: a "
+        "frame's time is when the monitor gave it out, pinned by the quickest arrival at parec, so both players' "
+        "figures carry parec's own small delay and a resolution of about one block.",
+        "Tracks: pink noise at -6 dBFS, 320 kbit/s CBR (lame); sound is a sample above -42 dBFS, silence 5 ms at "
+        "or below it.",
+        "mpg123 plays the file once (`mpg123 -o alsa -q FILE`); for the commands it runs in remote-control mode "
+        "(`-R`) and reads LOAD of a silent track or STOP from its input, as Tamblo reads \"n\" (a silent track "
+        "comes next) or \"stop\".",
+        "Start-up: until the first prompt has reached the pipe on Tamblo's output; the three page breaks of the "
+        "list are on its input from the start.",
+        "CPU time and peak memory come from wait4 in a small launcher (bench/run_with_rusage.cpp); the kernel "
+        "counts the peak from before the player's exec, which there is the launcher's own, about 1 MiB.",
+        "Length scan: bench/mci_open_time.cpp opens the track through Tamblo's MCI layer, the file already in the "
+        "page cache; the open reads every frame to learn the exact length.",
     ]
     if "whole-track" in measured:
         whole = measured["whole-track"]
-        notes.append(f"Whole-track wall time: Tamblo {median(whole['tamblo_wall']):.1f} s (its length plus one "
-                     f"second by the clock), mpg123 {median(whole['mpg123_wall']):.1f} s.")
-    text = "\n".join(header) + "\n\n" + table(report_rows(measured)) + "\n\n" + "\n".join("- " + n for n in notes)
+        notes.append(f"Whole track, wall time: Tamblo {median(whole['tamblo_wall']):.1f} s (until the clock's "
+                     f"whole seconds reach the length plus one), mpg123 {median(whole['mpg123_wall']):.1f} s.")
+    text = "\n".join("- " + h for h in header) + "\n\n" + table(report_rows(measured)) + "\n\n" + "\n".join("- " + n for n in notes)
     text += "\n"
     if bench.problems:
         text += "\nProblems seen during the run:\n\n" + "\n".join("- " + p for p in bench.problems) + "\n"
