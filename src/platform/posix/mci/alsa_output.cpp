@@ -26,7 +26,7 @@ namespace {
 // decode a third to a half of a second, and a stall of the machine shorter
 // than the buffer is never heard. Against half a second this took 9% less
 // CPU time per track and 40% fewer wake-ups of the thread; the first sound
-// waits for about 2 ms more decoding. Closing does not wait for the buffer:
+// waits for about 1 ms more decoding. Closing does not wait for the buffer:
 // drop discards it.
 const unsigned kBufferUs = 1000000;
 const unsigned kPeriodUs = 500000;
