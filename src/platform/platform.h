@@ -8,7 +8,7 @@
 
 #include "winapi.h"
 
-// Prepares the console once at start-up (the character set of the terminal).
+// Prepares the console once at start-up (its standard descriptors).
 void console_init();
 
 // Writes `text`, held in code page 932 (Shift_JIS), into `out` as the console

@@ -2,19 +2,16 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
+#include <locale.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <clocale>
 #include <cstring>
 #include <string>
 
 #include "platform/platform.h"
 
 namespace {
-
-// The character set the terminal expects, as named by the locale.
-std::string console_codeset = "UTF-8";
 
 bool same_name(const char* a, const char* b) {
     for (; *a != '\0' && *b != '\0'; ++a, ++b) {
@@ -28,6 +25,30 @@ bool same_name(const char* a, const char* b) {
 bool is_code_page_932(const char* codeset) {
     return same_name(codeset, "SHIFT_JIS") || same_name(codeset, "SHIFT-JIS") || same_name(codeset, "SJIS") ||
            same_name(codeset, "CP932") || same_name(codeset, "WINDOWS-31J") || same_name(codeset, "MS_KANJI");
+}
+
+// The character set the terminal expects, as the locale of the environment
+// names it. Looked up the first time it is needed: only a list longer than a
+// page shows text that needs converting, and loading the locale's tables
+// would cost every other run some 130 KiB of resident memory.
+const std::string& console_codeset() {
+    static const std::string codeset = [] {
+        std::string name = "UTF-8";
+        // A locale object of its own, so that the process's locale stays
+        // "C" (the program treats text as plain bytes), also while the
+        // playback thread runs.
+        const locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+        if (locale == static_cast<locale_t>(0)) return name;
+        const char* set = nl_langinfo_l(CODESET, locale);
+        // The C locale names plain ASCII, which has no Japanese; terminals
+        // started without a locale are nearly always UTF-8.
+        if (set != nullptr && *set != '\0' && !same_name(set, "ANSI_X3.4-1968") && !same_name(set, "ASCII")) {
+            name = set;
+        }
+        freelocale(locale);
+        return name;
+    }();
+    return codeset;
 }
 
 void copy_cut(const char* text, std::size_t length, char* out, std::size_t size) {
@@ -53,29 +74,16 @@ void console_init() {
             }
         }
     }
-
-    // Ask the locale which character set the terminal uses, then go back to
-    // the "C" locale: the rest of the program treats text as plain bytes.
-    const char* set = std::setlocale(LC_CTYPE, "");
-    if (set != nullptr) {
-        const char* codeset = nl_langinfo(CODESET);
-        // The C locale names plain ASCII, which has no Japanese; terminals
-        // started without a locale are nearly always UTF-8.
-        if (codeset != nullptr && *codeset != '\0' && !same_name(codeset, "ANSI_X3.4-1968") &&
-            !same_name(codeset, "ASCII")) {
-            console_codeset = codeset;
-        }
-    }
-    std::setlocale(LC_CTYPE, "C");
 }
 
 void console_text(const char* text, char* out, std::size_t size) {
     const std::size_t length = std::strlen(text);
-    if (is_code_page_932(console_codeset.c_str())) {
+    const std::string& codeset = console_codeset();
+    if (is_code_page_932(codeset.c_str())) {
         copy_cut(text, length, out, size);
         return;
     }
-    iconv_t cd = iconv_open((console_codeset + "//TRANSLIT").c_str(), "CP932");
+    iconv_t cd = iconv_open((codeset + "//TRANSLIT").c_str(), "CP932");
     if (cd == reinterpret_cast<iconv_t>(-1)) cd = iconv_open("UTF-8", "CP932");
     if (cd == reinterpret_cast<iconv_t>(-1) || size == 0) {
         copy_cut(text, length, out, size);

@@ -24,7 +24,8 @@
 namespace mci {
 namespace {
 
-// Frames decoded per write: a period's worth at 44.1 kHz.
+// Frames decoded per write: a quarter second at 44.1 kHz, so that a period
+// of the output's buffer takes one or two writes.
 const std::size_t kChunkFrames = 11025;
 
 class Device {
