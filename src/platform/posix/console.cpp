@@ -37,8 +37,8 @@ const std::string& console_codeset() {
         // A locale object of its own, so that the process's locale stays
         // "C" (the program treats text as plain bytes), also while the
         // playback thread runs.
-        const locale_t locale = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
-        if (locale == static_cast<locale_t>(0)) return name;
+        const locale_t locale = newlocale(LC_CTYPE_MASK, "", nullptr);
+        if (locale == nullptr) return name;
         const char* set = nl_langinfo_l(CODESET, locale);
         // The C locale names plain ASCII, which has no Japanese; terminals
         // started without a locale are nearly always UTF-8.
