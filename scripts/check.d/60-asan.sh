@@ -10,7 +10,7 @@ cmake --build "$build" -j2 >/dev/null
 # leaks count too, and a stack says where.
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-export LSAN_OPTIONS=suppressions=$TAMBLO_ROOT/tests/lsan.supp
+export LSAN_OPTIONS=suppressions=$TAMBLO_ROOT/tests/lsan.supp:print_suppressions=0
 (cd "$build" && ctest --output-on-failure -j2)
 "$TAMBLO_ROOT/scripts/run-player" "$build/tamblo"
 echo "asan: done in ${SECONDS}s"
