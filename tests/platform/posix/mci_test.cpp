@@ -132,11 +132,15 @@ std::vector<unsigned char> read_all(const std::string& path) {
     return ::testing::AssertionFailure() << path << ": no data chunk";
 }
 
+// The reference decode of a sound file (name.ref.wav beside name.mp3).
+::testing::AssertionResult read_reference(const std::string& file, Pcm& pcm) {
+    return read_wav(file.substr(0, file.size() - 4) + ".ref.wav", pcm);
+}
+
 // The length of a file's reference decode, in whole milliseconds.
 DWORD_PTR reference_ms(const std::string& name) {
-    const std::string file = sound(name);
     Pcm reference;
-    if (!read_wav(file.substr(0, file.size() - 4) + ".ref.wav", reference) || reference.rate == 0) return 0;
+    if (!read_reference(sound(name), reference) || reference.rate == 0) return 0;
     return reference.frames() * 1000 / reference.rate;
 }
 
@@ -248,7 +252,7 @@ class MciLength : public ::testing::TestWithParam<LengthCase> {};
 TEST_P(MciLength, IsTheReferenceDecodesLengthInMilliseconds) {
     const LengthCase& c = GetParam();
     Pcm reference;
-    ASSERT_TRUE(read_wav(sound(c.file).replace(sound(c.file).size() - 4, 4, ".ref.wav"), reference));
+    ASSERT_TRUE(read_reference(sound(c.file), reference));
     const double truth_ms = static_cast<double>(reference.frames()) * 1000.0 / reference.rate;
     // Whole milliseconds: allow one for the rounding on top of the frame.
     const double allowed_ms = static_cast<double>(c.frame_samples) * 1000.0 / reference.rate + 1.0;
@@ -297,7 +301,7 @@ class MciPlay : public ::testing::TestWithParam<const char*> {};
 TEST_P(MciPlay, SoundReachingAlsaIsTheReferenceDecode) {
     const std::string file = sound(GetParam());
     Pcm reference;
-    ASSERT_TRUE(read_wav(file.substr(0, file.size() - 4) + ".ref.wav", reference));
+    ASSERT_TRUE(read_reference(file, reference));
     TempDir dir;
     ASSERT_TRUE(dir.ok());
     const std::string capture = dir.file("capture.wav");
@@ -335,7 +339,7 @@ class MciTiming : public ::testing::TestWithParam<const char*> {};
 TEST_P(MciTiming, PlayReturnsAtOnceAndCloseStopsTheSound) {
     const std::string file = sound(GetParam());
     Pcm reference;
-    ASSERT_TRUE(read_wav(file.substr(0, file.size() - 4) + ".ref.wav", reference));
+    ASSERT_TRUE(read_reference(file, reference));
     ASSERT_GT(reference.frames(), 50u * reference.rate) << "the track should be long";
     TempDir dir;
     ASSERT_TRUE(dir.ok());
