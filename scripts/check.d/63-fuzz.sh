@@ -11,9 +11,9 @@ seconds=${TAMBLO_FUZZ_SECONDS:-45}
 runs=${TAMBLO_FUZZ_RUNS:-100000}
 cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAMBLO_FUZZ=ON -DTAMBLO_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target command_reader_fuzz decoder_fuzz scan_fuzz >/dev/null
+cmake --build "$build" -j2 --target decoder_fuzz >/dev/null
 
-for target in command_reader decoder scan; do
+for target in decoder; do
   mkdir -p "$build/corpus/$target" "$build/artifacts"
   dict=()
   [ ! -f "$TAMBLO_ROOT/fuzz/$target.dict" ] || dict=(-dict="$TAMBLO_ROOT/fuzz/$target.dict")

@@ -1,254 +1,136 @@
-"""Drives the built tamblo program end to end, through a pipe or a pseudo-terminal.
+"""Runs the built player end to end, through a pipe or a pseudo-terminal, and
+makes the sounds it plays.
 
-The program under test is named by the TAMBLO environment variable (CTest sets
-it); TAMBLO_EXEC_PREFIX, when set, is put in front of it (valgrind, say).
-Sound goes to ALSA's null device unless a test asks for a capture file, so no
-sound card is needed and nothing is heard.
+TAMBLO names the program (CTest sets it), TAMBLO_EXEC_PREFIX a command to put
+in front of it (valgrind, say), TAMBLO_SOUNDS the folder where generated
+sounds are kept between runs. Sound goes to ALSA's null device, or to a WAV
+capture when a test asks, so no sound card is needed.
 """
-
+import array
 import hashlib
 import os
 import pty
 import re
 import shlex
 import shutil
-import signal
 import subprocess
 import tempfile
 import termios
 import threading
 import time
-import unittest
 
-TAMBLO = os.path.abspath(os.environ.get("TAMBLO", "build/tests/tamblo"))
-EXEC_PREFIX = shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", ""))
-# Under valgrind everything is slower; timeouts stretch with this factor.
+HERE = os.path.dirname(os.path.abspath(__file__))
+TAMBLO = os.environ.get("TAMBLO", "tamblo")
+SOUNDS = os.environ.get("TAMBLO_SOUNDS", os.path.join(HERE, "..", "..", "build", "test-sounds"))
 SLOWDOWN = float(os.environ.get("TAMBLO_SLOWDOWN", "1"))
 
-PAUSE_CP932 = bytes.fromhex(
-    "91b18d7382b782e982c982cd89bd82a9834c815b82f0899f82b582c482ad82be82b382a2") + b"...\n"
-PAUSE_UTF8 = PAUSE_CP932.decode("cp932").encode("utf-8")
 
-_cache_dir = None
-
-
-def _cache():
-    global _cache_dir
-    if _cache_dir is None:
-        _cache_dir = tempfile.mkdtemp(prefix="tamblo-e2e-sounds-")
-    return _cache_dir
-
-
-def make_mp3(path, seconds, freq=440, rate=44100, channels=2, lame_args=("-b", "128")):
-    """Writes an MP3 of a sine tone; identical requests share one encode."""
-    key = hashlib.sha1(repr((seconds, freq, rate, channels, tuple(lame_args))).encode()).hexdigest()[:16]
-    cached = os.path.join(_cache(), key + ".mp3")
-    if not os.path.exists(cached):
-        wav = cached + ".wav"
-        subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", wav,
+def make_sound(path, seconds, freq=440, rate=44100, channels=2, lame=("-b", "128")):
+    """A sine tone as an MP3 (lame's arguments), or as a WAV when lame is None.
+    The same request gives the same bytes every time: sox without dither, and
+    kept in SOUNDS by what was asked."""
+    key = hashlib.sha1(repr((seconds, freq, rate, channels, lame)).encode()).hexdigest()[:16]
+    kept = os.path.join(SOUNDS, key + (".mp3" if lame else ".wav"))
+    if not os.path.exists(kept):
+        os.makedirs(SOUNDS, exist_ok=True)
+        wav = kept + ".part.wav"
+        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", wav,
                         "synth", str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
-        subprocess.run(["lame", "--quiet", *lame_args, wav, cached + ".part"], check=True)
-        os.rename(cached + ".part", cached)
-        os.unlink(wav)
-    shutil.copyfile(cached, path)
+        if lame:
+            subprocess.run(["lame", "--quiet", *lame, wav, kept + ".part"], check=True)
+            os.unlink(wav)
+        os.rename(kept + ".part" if lame else wav, kept)
+    shutil.copyfile(kept, path)
     return path
 
 
-def make_wav(path, seconds, freq=440, rate=44100, channels=2):
-    subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", "-t", "wav", path,
-                    "synth", str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
-    return path
+def wav_samples(path):
+    """The 16-bit samples of a WAV file, its rate and its channel count."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fmt, start = data.find(b"fmt "), data.find(b"data") + 8
+    samples = array.array("h", data[start:start + (len(data) - start) // 2 * 2])
+    return samples, int.from_bytes(data[fmt + 12:fmt + 16], "little"), int.from_bytes(data[fmt + 10:fmt + 12], "little")
 
 
-class Folder:
-    """A temporary folder to start the player in."""
-
-    def __init__(self):
-        self.path = tempfile.mkdtemp(prefix="tamblo-e2e-")
-
-    def mp3(self, name, seconds=1, **kwargs):
-        return make_mp3(self.file_path(name), seconds, **kwargs)
-
-    def file_path(self, name):
-        return os.path.join(self.path.encode(), name if isinstance(name, bytes) else name.encode())
-
-    def write(self, name, data=b""):
-        with open(self.file_path(name), "wb") as f:
-            f.write(data)
-
-    def remove(self):
-        for root, dirs, _ in os.walk(self.path):
-            for d in dirs:
-                os.chmod(os.path.join(root, d), 0o700)
-        shutil.rmtree(self.path, ignore_errors=True)
-
-
-def alsa_config(folder, capture=None):
-    """An ALSA configuration whose default PCM is the null device, or a WAV capture."""
+def alsa_config(folder, capture=None, pcm="null"):
+    """ALSA's whole configuration: the default PCM is `pcm`, seen through a
+    WAV capture when one is named."""
     path = os.path.join(folder, "asound.conf")
     with open(path, "w") as f:
-        if capture is None:
-            f.write("pcm.!default { type null }\nctl.!default { type hw card 0 }\n")
+        if capture:
+            f.write('pcm.!default { type file slave.pcm "%s" format "wav" file "%s" }\n' % (pcm, capture))
         else:
-            f.write('pcm.!default { type file slave.pcm { type null } format "wav" file "%s" }\n' % capture)
+            f.write('pcm.!default "%s"\n' % pcm)
+        f.write("pcm.null { type null }\npcm.unplugged { type hw card Unplugged }\n")
     return path
 
 
 class Player:
-    """The running program, its output collected as it comes, with times.
+    """The running program; what it prints is collected as it comes.
 
-    mode "pipe": standard input and output are pipes. mode "pty": both are a
-    pseudo-terminal in its normal (line-editing, echoing) mode. Standard error
-    is always a pipe of its own, so that a test can show it stayed empty.
-    """
+    mode "pipe": standard input and output are pipes; "pty": both are a
+    pseudo-terminal in its normal line-editing mode, whose echo and CR LF
+    are part of the output. Standard error is always a pipe of its own."""
 
-    def __init__(self, folder, mode="pipe", env=None, capture=None, stdin=None, stdout=None, unprivileged=False,
-                 argv_prefix=()):
-        self.mode = mode
-        self.chunks = []  # (time, bytes)
+    def __init__(self, folder, mode="pipe", env=None, capture=None, argv=None):
+        self.mode, self.out, self.cursor, self.ended = mode, b"", 0, False
         self.lock = threading.Condition()
-        self.cursor = 0
-        self.config_dir = tempfile.mkdtemp(prefix="tamblo-e2e-alsa-")
-        environment = dict(os.environ)
-        environment.pop("TAMBLO_EXEC_PREFIX", None)
-        environment.update({"ALSA_CONFIG_PATH": alsa_config(self.config_dir, capture), "LC_ALL": "C.UTF-8"})
+        self.tmp = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
+        environment = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.tmp.name, capture), LC_ALL="C.UTF-8")
         environment.update(env or {})
-        program = TAMBLO
-        drop = []
-        if unprivileged and os.geteuid() == 0:
-            # Root reads every file; to meet an unreadable one the player runs
-            # as nobody, from a copy that nobody can reach.
-            os.chmod(self.config_dir, 0o755)
-            program = os.path.join(self.config_dir, "tamblo")
-            shutil.copy(TAMBLO, program)
-            os.chmod(program, 0o755)
-            drop = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
-        argv = list(argv_prefix) + drop + EXEC_PREFIX + [program]
-        self.started = time.monotonic()
+        argv = argv or shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", "")) + [TAMBLO]
         if mode == "pty":
-            master, slave = pty.openpty()
-            self.master = master
-            self.slave_attrs = termios.tcgetattr(slave)
-            self.slave_fd = slave
+            self.master, slave = pty.openpty()
+            self.slave, self.attrs = slave, termios.tcgetattr(slave)
             self.proc = subprocess.Popen(argv, cwd=folder, env=environment, stdin=slave, stdout=slave,
-                                         stderr=subprocess.PIPE, start_new_session=True,
-                                         preexec_fn=lambda: _take_terminal(0))
-            self.reader = threading.Thread(target=self._read_fd, args=(master,), daemon=True)
+                                         stderr=subprocess.PIPE, start_new_session=True)
+            out_fd = self.master
         else:
-            self.master = None
-            self.proc = subprocess.Popen(argv, cwd=folder, env=environment,
-                                         stdin=subprocess.PIPE if stdin is None else stdin,
-                                         stdout=subprocess.PIPE if stdout is None else stdout,
-                                         stderr=subprocess.PIPE)
-            self.reader = threading.Thread(target=self._read_fd,
-                                           args=(self.proc.stdout.fileno() if stdout is None else None,), daemon=True)
-        self.err_chunks = []
-        self.err_reader = threading.Thread(target=self._read_err, daemon=True)
-        self.reader.start()
-        self.err_reader.start()
+            self.proc = subprocess.Popen(argv, cwd=folder, env=environment, stdin=subprocess.PIPE,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            out_fd = self.proc.stdout.fileno()
+        threading.Thread(target=self._read, args=(out_fd,), daemon=True).start()
 
-    def _read_fd(self, fd):
-        if fd is None:
-            return
+    def _read(self, fd):
         while True:
             try:
                 data = os.read(fd, 65536)
             except OSError:  # EIO: the terminal's last user is gone
                 data = b""
             with self.lock:
-                if data:
-                    self.chunks.append((time.monotonic(), data))
-                else:
-                    self.chunks.append((time.monotonic(), None))
+                self.out += data.replace(b"\r\n", b"\n") if self.mode == "pty" else data
+                self.ended = not data
                 self.lock.notify_all()
             if not data:
                 return
 
-    def _read_err(self):
-        while True:
-            data = self.proc.stderr.read1(65536) if hasattr(self.proc.stderr, "read1") else self.proc.stderr.read(1)
-            if not data:
-                return
-            self.err_chunks.append(data)
-
-    @property
-    def output(self):
-        """Everything printed so far; on a terminal, with CR LF turned back into LF."""
-        with self.lock:
-            data = b"".join(c for _, c in self.chunks if c)
-        return data.replace(b"\r\n", b"\n") if self.mode == "pty" else data
-
-    @property
-    def stderr(self):
-        return b"".join(self.err_chunks)
-
-    def expect(self, pattern, timeout=5.0):
-        """Waits until `pattern` (bytes, or a compiled regex) appears after the
-        previous match; returns the time it was printed, in seconds since start."""
+    def expect(self, want, timeout=6.0):
+        """Waits until the output goes on from the last match with `want`
+        (bytes, or a compiled pattern matched there); fails as soon as it
+        goes another way or ends."""
         deadline = time.monotonic() + timeout * SLOWDOWN
         with self.lock:
             while True:
-                data = b""
-                when = None
-                for t, c in self.chunks:
-                    if c:
-                        data += c
-                        if self.mode == "pty":
-                            data = data.replace(b"\r\n", b"\n")
-                        found = self._search(pattern, data)
-                        if found is not None and found > self.cursor:
-                            when = t
-                            break
-                if when is not None:
-                    self.cursor = found
-                    return when - self.started
-                if self.chunks and self.chunks[-1][1] is None:
-                    raise AssertionError("output ended without %r; output:\n%r" % (pattern, self.output))
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("timed out waiting for %r; output:\n%r" % (pattern, self.output))
-                self.lock.wait(left)
+                if isinstance(want, bytes):
+                    got = self.out[self.cursor:self.cursor + len(want)]
+                    end = self.cursor + len(want) if got == want else None
+                    wrong = not want.startswith(got)
+                else:
+                    match = want.match(self.out, self.cursor)
+                    end, wrong = (match.end() if match else None), False
+                if end is not None:
+                    self.cursor = end
+                    return
+                if wrong or self.ended or time.monotonic() > deadline:
+                    raise AssertionError("expected %r at %d; output:\n%r" % (want, self.cursor, self.out))
+                self.lock.wait(0.05)
 
-    def expect_output(self, expected, timeout=5.0):
-        """Waits until the whole output so far begins with `expected`, failing
-        as soon as it goes another way; returns the time, in seconds since
-        start, when its last byte was printed."""
-        deadline = time.monotonic() + timeout * SLOWDOWN
-        with self.lock:
-            while True:
-                data = b""
-                for t, c in self.chunks:
-                    if not c:
-                        continue
-                    data += c
-                    if self.mode == "pty":
-                        data = data.replace(b"\r\n", b"\n")
-                    if data.startswith(expected):
-                        self.cursor = len(expected)
-                        return t - self.started
-                if not expected.startswith(data[:len(expected)]):
-                    raise AssertionError("output went another way:\n%r\nexpected to begin with:\n%r" % (data, expected))
-                if self.chunks and self.chunks[-1][1] is None:
-                    raise AssertionError("output ended early:\n%r\nexpected:\n%r" % (data, expected))
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError("timed out; output:\n%r\nexpected to begin with:\n%r" % (data, expected))
-                self.lock.wait(left)
-
-    def _search(self, pattern, data):
-        if isinstance(pattern, bytes):
-            i = data.find(pattern, self.cursor)
-            return None if i < 0 else i + len(pattern)
-        m = pattern.search(data, self.cursor)
-        return None if m is None else m.end()
-
-    def quiet_for(self, seconds):
-        """True when nothing more is printed for `seconds`."""
-        with self.lock:
-            before = len(self.chunks)
+    def quiet(self, seconds):
+        """Nothing more is printed for `seconds`."""
         time.sleep(seconds)
         with self.lock:
-            return len(self.chunks) == before
+            return len(self.out) == self.cursor
 
     def send(self, text):
         data = text.encode() if isinstance(text, str) else text
@@ -258,103 +140,81 @@ class Player:
             self.proc.stdin.write(data)
             self.proc.stdin.flush()
 
-    def close_input(self):
+    def end_input(self):
         if self.mode == "pty":
-            os.write(self.master, b"\x04")  # Ctrl-D
+            os.write(self.master, b"\x04")  # Ctrl-D at the start of a line
         else:
             self.proc.stdin.close()
-
-    def wait(self, timeout=10.0):
-        rc = self.proc.wait(timeout * SLOWDOWN)
-        # A terminal's reader sees no end while the test holds the terminal
-        # open; what the player printed is in by the time it has exited.
-        self.reader.join(0.2 if self.mode == "pty" else 2)
-        self.err_reader.join(2)
-        return rc
-
-    def wait_usage(self, timeout=10.0):
-        """Waits for the end like wait(); returns (exit status, CPU seconds
-        the process used in all, user and system)."""
-        deadline = time.monotonic() + timeout * SLOWDOWN
-        while True:
-            pid, status, usage = os.wait4(self.proc.pid, os.WNOHANG)
-            if pid == self.proc.pid:
-                break
-            if time.monotonic() > deadline:
-                raise AssertionError("the player did not end; output:\n%r" % self.output)
-            time.sleep(0.02)
-        self.proc.returncode = os.waitstatus_to_exitcode(status)
-        self.reader.join(0.2 if self.mode == "pty" else 2)
-        self.err_reader.join(2)
-        return self.proc.returncode, usage.ru_utime + usage.ru_stime
 
     def cpu_seconds(self):
         with open("/proc/%d/stat" % self.proc.pid) as f:
             fields = f.read().rsplit(")", 1)[1].split()
-        ticks = os.sysconf("SC_CLK_TCK")
-        return (int(fields[11]) + int(fields[12])) / ticks
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-    def terminal_attrs(self):
-        return termios.tcgetattr(self.slave_fd)
+    def wait(self, timeout=8.0):
+        """The exit status, once the output has ended; nothing may follow the
+        last match, and standard error must have stayed empty."""
+        status = self.proc.wait(timeout * SLOWDOWN)
+        with self.lock:
+            self.lock.wait_for(lambda: self.ended or self.mode == "pty", 2)
+            time.sleep(0.1 if self.mode == "pty" else 0)
+        stderr = self.proc.stderr.read()
+        assert self.out[self.cursor:] == b"", "printed after the last match: %r" % self.out[self.cursor:]
+        assert stderr == b"", "standard error: %r" % stderr
+        if self.mode == "pty":
+            assert termios.tcgetattr(self.slave) == self.attrs, "the terminal was left changed"
+        return status
 
-    def stop(self):
+    def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if f is not None:
-                try:
-                    f.close()
-                except OSError:
-                    pass
-        if self.master is not None:
+            if f:
+                f.close()
+        if self.mode == "pty":
             os.close(self.master)
-            os.close(self.slave_fd)
-            self.master = None
-        shutil.rmtree(self.config_dir, ignore_errors=True)
+            os.close(self.slave)
+        self.tmp.cleanup()
 
 
-def _take_terminal(fd):
-    import fcntl
-    fcntl.ioctl(fd, termios.TIOCSCTTY, 0)
+def make_folder(folder, tracks):
+    """Fills `folder` from a dialogue case's tracks: (name, seconds) makes an
+    MP3 tone, (name, None) an empty file, a name ending in "/" a folder."""
+    for i, (name, seconds) in enumerate(tracks):
+        path = os.path.join(folder, name)
+        if name.endswith("/"):
+            os.mkdir(path)
+        elif seconds is None:
+            open(path, "wb").close()
+        else:
+            make_sound(path, seconds, freq=300 + 20 * i)
 
 
-def listing(names):
-    """The list as the player prints it, pauses included."""
-    out = b""
-    for i, name in enumerate(names[:50]):
-        if i in (15, 30, 45):
-            out += PAUSE_UTF8
-        out += b"%-2d | " % i + (name if isinstance(name, bytes) else name.encode()) + b"\n"
-    return out
-
-
-def prompt(name):
-    base = name if isinstance(name, bytes) else name.encode()
-    if b"." in base:
-        base = base[:base.rindex(b".")]
-    return b"\nTamblo0~ " + base + b"~$ "
-
-
-class PlayerTest(unittest.TestCase):
-    """Cleans up folders and players after each test."""
-
-    def setUp(self):
-        self._cleanup = []
-
-    def tearDown(self):
-        for action in reversed(self._cleanup):
-            action()
-
-    def folder(self):
-        f = Folder()
-        self._cleanup.append(f.remove)
-        return f
-
-    def start(self, folder, **kwargs):
-        p = Player(folder.path if isinstance(folder, Folder) else folder, **kwargs)
-        self._cleanup.append(p.stop)
-        return p
-
-    def assertQuietStderr(self, player):
-        self.assertEqual(player.stderr, b"", "the player wrote on standard error")
+def run_case(case, mode, convert_pause=lambda text: text):
+    """Runs one dialogue case through a pipe or a pseudo-terminal."""
+    with tempfile.TemporaryDirectory(prefix="tamblo-e2e-") as folder:
+        make_folder(folder, case.tracks)
+        player = Player(folder, mode)
+        try:
+            for step in case.steps:
+                kind, arg = step[0], step[1] if len(step) > 1 else None
+                if kind == "out":
+                    if isinstance(arg, bytes):
+                        player.expect(convert_pause(arg))
+                    else:
+                        player.expect(re.compile(convert_pause(arg.pattern), arg.flags))
+                elif kind == "type":
+                    player.send(arg)
+                    if mode == "pty":
+                        player.expect(arg.encode())  # the terminal's echo
+                elif kind == "wait":
+                    time.sleep(arg)
+                elif kind == "quiet":
+                    assert player.quiet(arg), "printed while it should wait: %r" % player.out[player.cursor:]
+                elif kind == "eof":
+                    player.end_input()
+                elif kind == "exit":
+                    assert player.wait() == arg
+        finally:
+            player.close()
