@@ -1,11 +1,6 @@
-"""Runs the built player end to end, through a pipe or a pseudo-terminal, and
-makes the sounds it plays.
-
-TAMBLO names the program (CTest sets it), TAMBLO_EXEC_PREFIX a command to put
-in front of it (valgrind, say), TAMBLO_SOUNDS the folder where generated
-sounds are kept between runs. Sound goes to ALSA's null device, or to a WAV
-capture when a test asks, so no sound card is needed.
-"""
+"""Runs the built player (TAMBLO, after TAMBLO_EXEC_PREFIX) through a pipe or
+a pseudo-terminal, and makes the sounds it plays, kept in TAMBLO_SOUNDS.
+Sound goes to ALSA's null device, or to a WAV capture, so no card is needed."""
 import array
 import hashlib
 import os
@@ -19,27 +14,23 @@ import termios
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 TAMBLO = os.environ.get("TAMBLO", "tamblo")
-SOUNDS = os.environ.get("TAMBLO_SOUNDS", os.path.join(HERE, "..", "..", "build", "test-sounds"))
+SOUNDS = os.environ.get("TAMBLO_SOUNDS", os.path.join(os.path.dirname(__file__), "../../build/test-sounds"))
 SLOWDOWN = float(os.environ.get("TAMBLO_SLOWDOWN", "1"))
 
 
 def make_sound(path, seconds, freq=440, rate=44100, channels=2, lame=("-b", "128")):
-    """A sine tone as an MP3 (lame's arguments), or as a WAV when lame is None.
-    The same request gives the same bytes every time: sox without dither, and
-    kept in SOUNDS by what was asked."""
-    key = hashlib.sha1(repr((seconds, freq, rate, channels, lame)).encode()).hexdigest()[:16]
-    kept = os.path.join(SOUNDS, key + (".mp3" if lame else ".wav"))
+    """A sine tone as an MP3 (made by lame with these arguments), or a WAV when
+    lame is None; byte for byte the same each time (sox without dither)."""
+    kept = os.path.join(SOUNDS, hashlib.sha1(repr((seconds, freq, rate, channels, lame)).encode()).hexdigest()[:16])
     if not os.path.exists(kept):
         os.makedirs(SOUNDS, exist_ok=True)
-        wav = kept + ".part.wav"
-        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", wav,
+        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", kept + ".wav",
                         "synth", str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
         if lame:
-            subprocess.run(["lame", "--quiet", *lame, wav, kept + ".part"], check=True)
-            os.unlink(wav)
-        os.rename(kept + ".part" if lame else wav, kept)
+            subprocess.run(["lame", "--quiet", *lame, kept + ".wav", kept + ".mp3"], check=True)
+            os.unlink(kept + ".wav")
+        os.rename(kept + (".mp3" if lame else ".wav"), kept)
     shutil.copyfile(kept, path)
     return path
 
@@ -54,46 +45,40 @@ def wav_samples(path):
 
 
 def alsa_config(folder, capture=None, pcm="null"):
-    """ALSA's whole configuration: the default PCM is `pcm`, seen through a
-    WAV capture when one is named."""
+    """ALSA's whole configuration: the default PCM is `pcm`, through a WAV capture if one is named."""
     path = os.path.join(folder, "asound.conf")
     with open(path, "w") as f:
-        if capture:
-            f.write('pcm.!default { type file slave.pcm "%s" format "wav" file "%s" }\n' % (pcm, capture))
-        else:
-            f.write('pcm.!default "%s"\n' % pcm)
+        f.write('pcm.!default { type file slave.pcm "%s" format "wav" file "%s" }\n' % (pcm, capture) if capture
+                else 'pcm.!default "%s"\n' % pcm)
         f.write("pcm.null { type null }\npcm.unplugged { type hw card Unplugged }\n")
     return path
 
 
 class Player:
-    """The running program; what it prints is collected as it comes.
-
-    mode "pipe": standard input and output are pipes; "pty": both are a
-    pseudo-terminal in its normal line-editing mode, whose echo and CR LF
-    are part of the output. Standard error is always a pipe of its own."""
+    """The running program. mode "pipe": standard input and output are pipes;
+    "pty": a pseudo-terminal in its normal line-editing mode, whose echo and
+    CR LF are part of the output. Standard error is a pipe of its own."""
 
     def __init__(self, folder, mode="pipe", env=None, capture=None, argv=None):
         self.mode, self.out, self.cursor, self.ended = mode, b"", 0, False
         self.lock = threading.Condition()
         self.tmp = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
-        environment = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.tmp.name, capture), LC_ALL="C.UTF-8")
-        environment.update(env or {})
+        env = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.tmp.name, capture), **{"LC_ALL": "C.UTF-8", **(env or {})})
         argv = argv or shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", "")) + [TAMBLO]
         if mode == "pty":
-            self.master, slave = pty.openpty()
-            self.slave, self.attrs = slave, termios.tcgetattr(slave)
-            self.proc = subprocess.Popen(argv, cwd=folder, env=environment, stdin=slave, stdout=slave,
+            self.master, self.slave = pty.openpty()
+            self.attrs = termios.tcgetattr(self.slave)
+            self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=self.slave, stdout=self.slave,
                                          stderr=subprocess.PIPE, start_new_session=True)
-            out_fd = self.master
+            out = self.master
         else:
-            self.proc = subprocess.Popen(argv, cwd=folder, env=environment, stdin=subprocess.PIPE,
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            out_fd = self.proc.stdout.fileno()
-        threading.Thread(target=self._read, args=(out_fd,), daemon=True).start()
+            self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE)
+            out = self.proc.stdout.fileno()
+        threading.Thread(target=self._read, args=(out,), daemon=True).start()
 
     def _read(self, fd):
-        while True:
+        while not self.ended:
             try:
                 data = os.read(fd, 65536)
             except OSError:  # EIO: the terminal's last user is gone
@@ -102,8 +87,6 @@ class Player:
                 self.out += data.replace(b"\r\n", b"\n") if self.mode == "pty" else data
                 self.ended = not data
                 self.lock.notify_all()
-            if not data:
-                return
 
     def expect(self, want, timeout=6.0):
         """Waits until the output goes on from the last match with `want`
@@ -114,11 +97,10 @@ class Player:
             while True:
                 if isinstance(want, bytes):
                     got = self.out[self.cursor:self.cursor + len(want)]
-                    end = self.cursor + len(want) if got == want else None
-                    wrong = not want.startswith(got)
+                    end, wrong = self.cursor + len(want) if got == want else None, not want.startswith(got)
                 else:
                     match = want.match(self.out, self.cursor)
-                    end, wrong = (match.end() if match else None), False
+                    end, wrong = match and match.end(), False
                 if end is not None:
                     self.cursor = end
                     return
@@ -127,17 +109,15 @@ class Player:
                 self.lock.wait(0.05)
 
     def quiet(self, seconds):
-        """Nothing more is printed for `seconds`."""
         time.sleep(seconds)
         with self.lock:
             return len(self.out) == self.cursor
 
     def send(self, text):
-        data = text.encode() if isinstance(text, str) else text
         if self.mode == "pty":
-            os.write(self.master, data)
+            os.write(self.master, text.encode())
         else:
-            self.proc.stdin.write(data)
+            self.proc.stdin.write(text.encode())
             self.proc.stdin.flush()
 
     def end_input(self):
@@ -152,17 +132,14 @@ class Player:
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def wait(self, timeout=8.0):
-        """The exit status, once the output has ended; nothing may follow the
-        last match, and standard error must have stayed empty."""
+        """The exit status. Nothing may have followed the last match, nothing
+        appeared on standard error, and a terminal is as it was."""
         status = self.proc.wait(timeout * SLOWDOWN)
         with self.lock:
-            self.lock.wait_for(lambda: self.ended or self.mode == "pty", 2)
-            time.sleep(0.1 if self.mode == "pty" else 0)
-        stderr = self.proc.stderr.read()
+            self.lock.wait_for(lambda: self.ended, 0.2 if self.mode == "pty" else 2)
         assert self.out[self.cursor:] == b"", "printed after the last match: %r" % self.out[self.cursor:]
-        assert stderr == b"", "standard error: %r" % stderr
-        if self.mode == "pty":
-            assert termios.tcgetattr(self.slave) == self.attrs, "the terminal was left changed"
+        assert self.proc.stderr.read() == b"", "wrote on standard error"
+        assert self.mode != "pty" or termios.tcgetattr(self.slave) == self.attrs, "the terminal was left changed"
         return status
 
     def close(self):
@@ -179,8 +156,8 @@ class Player:
 
 
 def make_folder(folder, tracks):
-    """Fills `folder` from a dialogue case's tracks: (name, seconds) makes an
-    MP3 tone, (name, None) an empty file, a name ending in "/" a folder."""
+    """A dialogue case's tracks: (name, seconds) is an MP3 tone, (name, None)
+    an empty file, a name ending in "/" a folder."""
     for i, (name, seconds) in enumerate(tracks):
         path = os.path.join(folder, name)
         if name.endswith("/"):
@@ -191,30 +168,22 @@ def make_folder(folder, tracks):
             make_sound(path, seconds, freq=300 + 20 * i)
 
 
-def run_case(case, mode, convert_pause=lambda text: text):
-    """Runs one dialogue case through a pipe or a pseudo-terminal."""
-    with tempfile.TemporaryDirectory(prefix="tamblo-e2e-") as folder:
-        make_folder(folder, case.tracks)
-        player = Player(folder, mode)
-        try:
-            for step in case.steps:
-                kind, arg = step[0], step[1] if len(step) > 1 else None
-                if kind == "out":
-                    if isinstance(arg, bytes):
-                        player.expect(convert_pause(arg))
-                    else:
-                        player.expect(re.compile(convert_pause(arg.pattern), arg.flags))
-                elif kind == "type":
-                    player.send(arg)
-                    if mode == "pty":
-                        player.expect(arg.encode())  # the terminal's echo
-                elif kind == "wait":
-                    time.sleep(arg)
-                elif kind == "quiet":
-                    assert player.quiet(arg), "printed while it should wait: %r" % player.out[player.cursor:]
-                elif kind == "eof":
-                    player.end_input()
-                elif kind == "exit":
-                    assert player.wait() == arg
-        finally:
-            player.close()
+def run_case(case, player, convert=lambda text: text):
+    """Plays one dialogue case on a started player; `convert` turns expected
+    text into what this console shows."""
+    for kind, *arg in case.steps:
+        arg = arg[0] if arg else None
+        if kind == "out":
+            player.expect(convert(arg) if isinstance(arg, bytes) else re.compile(convert(arg.pattern), arg.flags))
+        elif kind == "type":
+            player.send(arg)
+            if player.mode == "pty":
+                player.expect(arg.encode())  # the terminal's echo
+        elif kind == "wait":
+            time.sleep(arg)
+        elif kind == "quiet":
+            assert player.quiet(arg), "printed while it should wait: %r" % player.out[player.cursor:]
+        elif kind == "eof":
+            player.end_input()
+        elif kind == "exit":
+            assert player.wait() == arg

@@ -1,16 +1,21 @@
 """The dialogue table through a pipe and through a pseudo-terminal."""
+import tempfile
 import unittest
 
 from dialogues import CASES, PAUSE
-from harness import run_case
+from harness import Player, make_folder, run_case
 
 
 class Dialogue(unittest.TestCase):
     def run_all(self, mode):
         for case in CASES:
-            with self.subTest(case.name):
-                # The locale is C.UTF-8: the pause text shows in UTF-8.
-                run_case(case, mode, lambda text: text.replace(PAUSE, PAUSE.decode("cp932").encode()))
+            with self.subTest(case.name), tempfile.TemporaryDirectory(prefix="tamblo-e2e-") as folder:
+                make_folder(folder, case.tracks)
+                player = Player(folder, mode)
+                try:  # the locale is C.UTF-8: the pause text shows in UTF-8
+                    run_case(case, player, lambda text: text.replace(PAUSE, PAUSE.decode("cp932").encode()))
+                finally:
+                    player.close()
 
     def test_pipe(self):
         self.run_all("pipe")
