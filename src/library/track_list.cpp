@@ -65,7 +65,7 @@ int scan_tracks(TrackList& filelist) {
 void show_tracks(const TrackList& filelist) {
     for (int i = 0; i < kListSize; ++i) {
         if (is_end_marker(filelist[i])) break;
-        if (i == 15 || i == 30 || i == 45) {
+        if (i > 0 && i % kPageSize == 0) {
             char text[128];
             console_text(kPauseText, text, sizeof text);
             std::printf("%s", text);

@@ -46,7 +46,7 @@ int track_code(const char* word) {
 }  // namespace
 
 int read_command() {
-    char cmd[32];
+    char cmd[kWordSize];
     if (!read_word(cmd, sizeof cmd)) return kCodeNone;
 
     if (std::strcmp(cmd, "stop") == 0) {

@@ -11,9 +11,6 @@
 
 namespace {
 
-const unsigned kPollMs = 100;
-const int kBackWindowSeconds = 3;
-
 // "\nTamblo0~ <name without its extension>~$ ", no line feed after it.
 void print_prompt(const char* name) {
     char shown[kSlotSize];
