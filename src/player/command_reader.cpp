@@ -52,7 +52,8 @@ int read_command() {
     if (std::strcmp(cmd, "stop") == 0) {
         close_track();
         // The first character is what ended the word (the line feed of its
-        // line); the second waits for the user's next line.
+        // line); the second waits for the user's next line (see
+        // doc/behaviour.md).
         std::getchar();
         std::getchar();
         return kCodeNext;
