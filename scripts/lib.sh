@@ -1,5 +1,5 @@
-# What the check steps share; sourced, never run. Expects TAMBLO_ROOT (./check
-# sets it).
+# What the check steps (and ./play) share; sourced, never run. Expects
+# TAMBLO_ROOT, the top of the repository (./check sets it).
 #
 #   configure_build NAME [CMAKE_ARG...] [--configure-only | --target TARGET...]
 #
