@@ -12,8 +12,9 @@ extern const char kEndMarker[];
 typedef char TrackList[kListSize][kSlotSize];
 
 // Fills `filelist` from the working directory's "*.mp3" entries in the order
-// the directory search yields them. Prints "There are no mp3s.\n" and leaves
-// the end marker in slot 0 when there is none. Returns 0.
+// the directory search yields them, passing over names too long for a slot.
+// Prints "There are no mp3s.\n" and leaves the end marker in slot 0 when
+// there is none. Returns 0.
 int scan_tracks(TrackList& filelist);
 
 // Prints the list, one "%-2d | %s\n" line per track, pausing for one
