@@ -4,10 +4,8 @@
 set -euo pipefail
 started=$SECONDS
 "$TAMBLO_ROOT/scripts/deps" windows
-build=$TAMBLO_ROOT/build/windows
-cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$TAMBLO_ROOT/cmake/mingw-w64-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLO_TESTS=ON >/dev/null
-cmake --build "$build" -j2
+. "$TAMBLO_ROOT/scripts/lib.sh"
+configure_build windows -DCMAKE_TOOLCHAIN_FILE="$TAMBLO_ROOT/cmake/mingw-w64-i686.cmake"
 
 exe=$build/tamblo.exe
 kind=$(file -b "$exe")

@@ -2,10 +2,8 @@
 # test suite, every label, then one run of the real player.
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run test
-build=$TAMBLO_ROOT/build/asan
-cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLO_TESTS=ON \
-  -DTAMBLO_SANITIZE=address,undefined >/dev/null
-cmake --build "$build" -j2 >/dev/null
+. "$TAMBLO_ROOT/scripts/lib.sh"
+configure_build asan -DTAMBLO_SANITIZE=address,undefined
 # Every finding ends the program with an error (-fno-sanitize-recover);
 # leaks count too, and a stack says where.
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1

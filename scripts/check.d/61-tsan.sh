@@ -3,10 +3,8 @@
 # real player, whose track is closed while its playback thread is busy.
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run test
-build=$TAMBLO_ROOT/build/tsan
-cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLO_TESTS=ON \
-  -DTAMBLO_SANITIZE=thread >/dev/null
-cmake --build "$build" -j2 >/dev/null
+. "$TAMBLO_ROOT/scripts/lib.sh"
+configure_build tsan -DTAMBLO_SANITIZE=thread
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 cd "$build"
 count() { ctest -N "$@" | sed -n 's/^Total Tests: //p'; }

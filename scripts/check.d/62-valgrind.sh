@@ -2,9 +2,8 @@
 # main tests (build/tests, which the last step then finds built).
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run test
-build=$TAMBLO_ROOT/build/tests
-cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMBLO_TESTS=ON >/dev/null
-cmake --build "$build" --target tamblo -j2 >/dev/null
+. "$TAMBLO_ROOT/scripts/lib.sh"
+configure_build tests --target tamblo
 # Valgrind writes to its own log, so that the player's standard error stays
 # the player's: it must stay empty. Any error or definite leak fails the run;
 # what alsa-lib keeps of its configuration until the end is not a leak.

@@ -6,12 +6,11 @@
 #   bound each target's run, whichever comes first.
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run fuzz
-build=$TAMBLO_ROOT/build/fuzz
+. "$TAMBLO_ROOT/scripts/lib.sh"
 seconds=${TAMBLO_FUZZ_SECONDS:-45}
 runs=${TAMBLO_FUZZ_RUNS:-100000}
-cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DTAMBLO_FUZZ=ON -DTAMBLO_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target decoder_fuzz >/dev/null
+configure_build fuzz -DCMAKE_CXX_COMPILER=clang++ -DTAMBLO_FUZZ=ON -DTAMBLO_TESTS=OFF \
+  --target decoder_fuzz
 
 for target in decoder; do
   mkdir -p "$build/corpus/$target" "$build/artifacts"

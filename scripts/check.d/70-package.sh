@@ -3,12 +3,11 @@
 # installs and plays.
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run package
-build=$TAMBLO_ROOT/build/package
+. "$TAMBLO_ROOT/scripts/lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cmake -S "$TAMBLO_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTAMBLO_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+configure_build package -DCMAKE_BUILD_TYPE=Release -DTAMBLO_TESTS=OFF
 
 # cmake --install: bin/tamblo and a manual page that renders without warnings.
 cmake --install "$build" --prefix "$work/prefix" >/dev/null

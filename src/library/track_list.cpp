@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 
+// No listed name can equal it: it does not match kPattern (see doc/behaviour.md).
 const char kEndMarker[] = "else no";
 
 namespace {
@@ -13,7 +14,8 @@ namespace {
 const char kPattern[] = "*.mp3";
 
 // "Press any key to continue..." in code page 932, as the listing has always
-// shown it; converted for the console when it is printed.
+// shown it; converted for the console when it is printed (see
+// doc/behaviour.md).
 const char kPauseText[] =
     "\x91\xb1\x8d\x73\x82\xb7\x82\xe9\x82\xc9\x82\xcd\x89\xbd\x82\xa9\x83\x4c"
     "\x81\x5b\x82\xf0\x89\x9f\x82\xb5\x82\xc4\x82\xad\x82\xbe\x82\xb3\x82\xa2"
@@ -65,7 +67,7 @@ int scan_tracks(TrackList& filelist) {
 void show_tracks(const TrackList& filelist) {
     for (int i = 0; i < kListSize; ++i) {
         if (is_end_marker(filelist[i])) break;
-        if (i == 15 || i == 30 || i == 45) {
+        if (i > 0 && i % kPageSize == 0) {
             char text[128];
             console_text(kPauseText, text, sizeof text);
             std::printf("%s", text);

@@ -13,7 +13,9 @@ struct Extension {
     int upper;  // 0 lower case, 1 upper case
 };
 
-// Compared exactly, in this order; any other extension is refused.
+// Compared exactly, in this order; any other extension is refused. The scan
+// lists only "*.mp3" names, so the player never meets the wav rows; they stay
+// (see doc/behaviour.md).
 const Extension kExtensions[] = {
     {"mp3", 0, 0},
     {"MP3", 0, 1},

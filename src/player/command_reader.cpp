@@ -46,13 +46,14 @@ int track_code(const char* word) {
 }  // namespace
 
 int read_command() {
-    char cmd[32];
+    char cmd[kWordSize];
     if (!read_word(cmd, sizeof cmd)) return kCodeNone;
 
     if (std::strcmp(cmd, "stop") == 0) {
         close_track();
         // The first character is what ended the word (the line feed of its
-        // line); the second waits for the user's next line.
+        // line); the second waits for the user's next line (see
+        // doc/behaviour.md).
         std::getchar();
         std::getchar();
         return kCodeNext;

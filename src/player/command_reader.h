@@ -1,6 +1,10 @@
 // The command reader: one typed word in, one command code out.
 #pragma once
 
+// Bytes of the command word, the NUL included: a longer word keeps its first
+// kWordSize - 1 bytes.
+const int kWordSize = 32;
+
 // Command codes the track loop carries out.
 const int kCodeNone = 0;
 const int kCodeNext = 1;   // next, stop

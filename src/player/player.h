@@ -4,6 +4,12 @@
 #include "library/track_list.h"
 #include "platform/platform.h"
 
+// The wait between two key tests while a track plays.
+const unsigned kPollMs = 100;
+// "before" within this many seconds of a turn's start goes to the previous
+// track; later, it starts the same track again.
+const int kBackWindowSeconds = 3;
+
 // Runs the whole player in the working directory: lists its tracks and plays
 // them until the exit command, the end of the list with looping off, or the
 // end of a full list. Returns the exit status, always 0.

@@ -5,6 +5,7 @@
 int run_player() {
     int code = 0;
     int settei[2] = {1, 0};
+    // Found once, handed to every play request (see doc/behaviour.md).
     HWND window = find_console_window();
 
     TrackList filelist;

@@ -3,12 +3,6 @@
 
 #include <cstdio>
 
-namespace {
-
-const int kCells = 30;
-
-}  // namespace
-
 void show_time(int elapsed, int length) {
     int seconds = elapsed % 60;
     std::printf("\n%d min %d s  / ", (elapsed - seconds) / 60, seconds);
@@ -18,11 +12,11 @@ void show_time(int elapsed, int length) {
     // Double precision, so that a length of 0 gives infinity (all cells
     // filled) or, with nothing elapsed, NaN (none filled: every comparison
     // with NaN is false).
-    double r = static_cast<double>(elapsed) * 30.0 / length;
-    char bar[kCells + 2];
-    for (int i = 0; i < kCells; ++i)
+    double r = static_cast<double>(elapsed) * kBarCells / length;
+    char bar[kBarCells + 2];
+    for (int i = 0; i < kBarCells; ++i)
         bar[i] = i <= r ? '>' : '.';
-    bar[kCells] = '\n';
-    bar[kCells + 1] = '\0';
+    bar[kBarCells] = '\n';
+    bar[kBarCells + 1] = '\0';
     std::printf("%s", bar);
 }

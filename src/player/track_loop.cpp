@@ -11,10 +11,8 @@
 
 namespace {
 
-const unsigned kPollMs = 100;
-const int kBackWindowSeconds = 3;
-
-// "\nTamblo0~ <name without its extension>~$ ", no line feed after it.
+// "\nTamblo0~ <name without its extension>~$ ", no line feed after it: the
+// exact prompt users and scripts wait for (see doc/behaviour.md).
 void print_prompt(const char* name) {
     char shown[kSlotSize];
     std::strncpy(shown, name, sizeof shown - 1);
@@ -30,6 +28,8 @@ int track_loop(const TrackList& filelist, int settei[2], HWND window, int last, 
     int index = 0;
     for (;;) {
         if (index >= kListSize) {
+            // Past the last slot of a full list: one character, then the end
+            // (see doc/behaviour.md).
             std::getchar();
             return 0;
         }
@@ -40,10 +40,13 @@ int track_loop(const TrackList& filelist, int settei[2], HWND window, int last, 
             if (settei[0] != 1) return 0;
             index = 0;
         }
+        // A number past the end marker's slot plays track 0 (see doc/behaviour.md).
         if (index > last) index = 0;
 
         const char* name = filelist[index];
         print_prompt(name);
+        // A refused name (-1) still gets its turn, in silence; the window
+        // only addresses the play notification (see doc/behaviour.md).
         open_and_play(name, window, 0);
         const int length = track_length();
         const std::int64_t play_start = clock_seconds();
@@ -76,6 +79,7 @@ int track_loop(const TrackList& filelist, int settei[2], HWND window, int last, 
                 code = kCodeNone;
             }
 
+            // The turn lasts the length plus one second (see doc/behaviour.md).
             if (clock_seconds() - play_start < static_cast<std::int64_t>(length) + 1) {
                 wait_for_key(kPollMs);
             } else {
@@ -83,6 +87,7 @@ int track_loop(const TrackList& filelist, int settei[2], HWND window, int last, 
             }
         }
         code = kCodeNone;
+        // After "stop" the track is already closed and this goes to device 0.
         close_track();
         ++index;
     }

@@ -14,8 +14,6 @@
 #include "player/player.h"
 #include "player/time_display.h"
 
-const int kCells = 30;  // TODO
-
 // The platform as the tests script it: the clock moves only while the player
 // waits for a key, a key is "hit" at each moment of `keys`, and every MCI
 // command is written down as a line of `mci`.
@@ -136,16 +134,16 @@ TEST(CommandReader, EachWordItsCodeAndWhatItLeavesUnread) {
 }
 
 TEST(TimeDisplay, MinutesSecondsAndTheBar) {
-    const auto bar = [](int full) { return std::string(full, '>') + std::string(kCells - full, '.') + "\n"; };
+    const auto bar = [](int full) { return std::string(full, '>') + std::string(kBarCells - full, '.') + "\n"; };
     const struct {
         int elapsed, length;
         std::string shown;
     } cases[] = {
         {0, 6, "\n0 min 0 s  / 0 min 6 s\n" + bar(1)}, {3, 6, "\n0 min 3 s  / 0 min 6 s\n" + bar(16)},
-        {7, 6, "\n0 min 7 s  / 0 min 6 s\n" + bar(kCells)}, {61, 3725, "\n1 min 1 s  / 62 min 5 s\n" + bar(1)},
+        {7, 6, "\n0 min 7 s  / 0 min 6 s\n" + bar(kBarCells)}, {61, 3725, "\n1 min 1 s  / 62 min 5 s\n" + bar(1)},
         {125, 250, "\n2 min 5 s  / 4 min 10 s\n" + bar(16)},
         // No length: every cell, or none when nothing has elapsed either.
-        {1, 0, "\n0 min 1 s  / 0 min 0 s\n" + bar(kCells)}, {0, 0, "\n0 min 0 s  / 0 min 0 s\n" + bar(0)},
+        {1, 0, "\n0 min 1 s  / 0 min 0 s\n" + bar(kBarCells)}, {0, 0, "\n0 min 0 s  / 0 min 0 s\n" + bar(0)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(with_console("", [&] { show_time(c.elapsed, c.length); }), c.shown) << c.elapsed << "/" << c.length;

@@ -1,7 +1,8 @@
 // The Windows names the player is written against, as they exist on POSIX:
 // our own stand-ins for the directory search and the Media Control Interface.
-// Only what the player uses is here; the values are Windows' own, so the same
-// player code reads the same on both systems.
+// Only what the player, the MCI devices and their tests use is here; the
+// values are Windows' own, so the same player code reads the same on both
+// systems.
 #pragma once
 
 #include <cstdint>
@@ -26,7 +27,6 @@ typedef UINT MCIDEVICEID;
 
 #define MAX_PATH 260
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
-#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 
 struct FILETIME {
@@ -63,16 +63,9 @@ BOOL FindClose(HANDLE hFindFile);
 
 #define MCI_NOTIFY 0x00000001L
 #define MCI_WAIT 0x00000002L
-#define MCI_FROM 0x00000004L
-#define MCI_TO 0x00000008L
-#define MCI_OPEN_SHAREABLE 0x00000100L
 #define MCI_OPEN_ELEMENT 0x00000200L
-#define MCI_OPEN_ALIAS 0x00000400L
-#define MCI_OPEN_ELEMENT_ID 0x00000800L
-#define MCI_OPEN_TYPE_ID 0x00001000L
 #define MCI_OPEN_TYPE 0x00002000L
 #define MCI_STATUS_ITEM 0x00000100L
-#define MCI_STATUS_START 0x00000200L
 
 #define MCI_STATUS_LENGTH 0x00000001L
 #define MCI_STATUS_POSITION 0x00000002L
@@ -81,15 +74,12 @@ BOOL FindClose(HANDLE hFindFile);
 #define MCIERR_BASE 256
 #define MCIERR_INVALID_DEVICE_ID (MCIERR_BASE + 1)
 #define MCIERR_UNRECOGNIZED_COMMAND (MCIERR_BASE + 5)
-#define MCIERR_HARDWARE (MCIERR_BASE + 6)
 #define MCIERR_INVALID_DEVICE_NAME (MCIERR_BASE + 7)
 #define MCIERR_OUT_OF_MEMORY (MCIERR_BASE + 8)
 #define MCIERR_MISSING_PARAMETER (MCIERR_BASE + 17)
 #define MCIERR_UNSUPPORTED_FUNCTION (MCIERR_BASE + 18)
 #define MCIERR_FILE_NOT_FOUND (MCIERR_BASE + 19)
 #define MCIERR_INTERNAL (MCIERR_BASE + 21)
-#define MCIERR_FLAGS_NOT_COMPATIBLE (MCIERR_BASE + 28)
-#define MCIERR_BAD_CONSTANT (MCIERR_BASE + 34)
 #define MCIERR_INVALID_FILE (MCIERR_BASE + 40)
 #define MCIERR_NULL_PARAMETER_BLOCK (MCIERR_BASE + 41)
 
