@@ -3,9 +3,11 @@
 #   cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
 # Tests then run under Wine through CMAKE_CROSSCOMPILING_EMULATOR.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
-set(TAMBLO_MINGW_PREFIX i686-w64-mingw32)
+# mingw-w64-x86_64.cmake sets its own and includes this file.
+if(NOT TAMBLO_MINGW_PREFIX)
+  set(CMAKE_SYSTEM_PROCESSOR x86)
+  set(TAMBLO_MINGW_PREFIX i686-w64-mingw32)
+endif()
 set(CMAKE_C_COMPILER ${TAMBLO_MINGW_PREFIX}-gcc)
 set(CMAKE_CXX_COMPILER ${TAMBLO_MINGW_PREFIX}-g++)
 set(CMAKE_RC_COMPILER ${TAMBLO_MINGW_PREFIX}-windres)
