@@ -1,20 +1,13 @@
 #!/usr/bin/env python3
-"""The dialogue table (tests/e2e/dialogues.py) against the Windows build, with
-the keys typed into a real Wine console window.
+"""The dialogue table against the Windows build, typed into a real Wine
+console:  console_dialogue.py WINE TAMBLO_EXE [CASE NAME...]
 
-    console_dialogue.py WINE TAMBLO_EXE [CASE NAME...]
-
-Under plain Wine a program's standard input is a pipe, which _kbhit never
-sees. Here each case runs in wineconsole on an X display of our own (Xvfb),
-and xdotool types into the console's window, so the keys reach _kbhit and
-getchar as a user's do. cmd starts the player with standard output and
-error sent to files, read as they grow, while standard input stays the
-console, and then writes the exit status to a third file.
-
-Wine runs in a prefix of our own (WINEARCH as the caller's), started on that
-display: all windows of a prefix go through the display driver that its
-first one found, and a caller's prefix may have begun without a display.
-"""
+Under plain Wine standard input is a pipe, which _kbhit never sees. Here each
+case runs in wineconsole on a display of our own (Xvfb) and xdotool types
+into its window. cmd sends the player's output and errors to files, read as
+they grow, and then writes its exit status to a third. The prefix is ours
+too, booted on that display: a prefix's windows all use the display driver
+its first one found."""
 
 import os
 import subprocess
@@ -27,8 +20,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from dialogues import CASES  # noqa: E402
 from harness import SLOWDOWN, Player, alsa_config, make_folder, run_case  # noqa: E402
 
-# The first output waits for Wine to start the console too.
-START_TIMEOUT = 60.0
+START_TIMEOUT = 60.0  # the first output waits for Wine to start the console too
 POLL = 0.05
 
 
@@ -37,11 +29,7 @@ def windows_path(path):
 
 
 def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return b""
+    return open(path, "rb").read() if os.path.exists(path) else b""
 
 
 def run(env, *argv):
@@ -50,8 +38,7 @@ def run(env, *argv):
 
 
 class Console(Player):
-    """One run of the player in a console window. It keeps the harness's
-    expect and quiet; its output comes from the file that cmd writes."""
+    """The player in a console window; the output comes from cmd's file."""
 
     def __init__(self, wine, exe, folder, env):
         self.mode, self.out, self.cursor, self.ended, self.window, self.env = "console", b"", 0, False, None, env
@@ -66,8 +53,7 @@ class Console(Player):
         threading.Thread(target=self._follow, daemon=True).start()
 
     def _follow(self):
-        # The status is written after the player has ended, so the output
-        # read after it is complete.
+        # The status comes after the player's end: the output read then is whole.
         while not self.ended:
             ended = read(self.files[2]).endswith(b"\n")
             out = read(self.files[0])
@@ -87,16 +73,13 @@ class Console(Player):
                 assert time.monotonic() < deadline, "no console window appeared"
                 time.sleep(POLL)
             self.window = found[0]
-            # Keys go to the focused window as real ones (XTEST): of keys sent
-            # to a window directly, Wine takes the shift state from its own
-            # keyboard state, and "LS" would arrive as "ls".
+            # Keys go to the focused window (XTEST): sent to a window, they
+            # lose their shift state, and "LS" arrives as "ls".
             run(self.env, "xdotool", "windowfocus", "--sync", self.window)
         run(self.env, "xdotool", *args)
 
     def send(self, text):
-        # Wine's console takes a typed "\n" for no key at all: Enter is the
-        # Return key. type and key each take the rest of xdotool's command
-        # line, so each is a call of its own.
+        # A typed "\n" is no key in Wine's console: Enter is Return.
         for i, line in enumerate(text.split("\n")):
             if i:
                 self.xdotool("key", "Return")
@@ -104,8 +87,7 @@ class Console(Player):
                 self.xdotool("type", line)
 
     def end_input(self):
-        # Ctrl-Z at the start of a line, then Enter: the C runtime's end of
-        # file, after which it reads nothing more from the console.
+        # The C runtime's end of file; it reads nothing more after it.
         self.xdotool("key", "ctrl+z", "Return")
 
     def wait(self, timeout=8.0):
@@ -116,9 +98,8 @@ class Console(Player):
         return int(read(self.files[2]))
 
     def close(self):
-        # Wine gives each console process a session of its own; what is left
-        # of this run is ended through the prefix's server, which the next
-        # case starts anew.
+        # Console processes have sessions of their own: the prefix's server
+        # ends them, and the next case starts it anew.
         self.ended = True
         run(self.env, "wineserver", "-k")
         run(self.env, "wineserver", "-w")
