@@ -23,14 +23,15 @@ def make_sound(path, seconds, freq=440, rate=44100, channels=2, lame=("-b", "128
     """A sine tone as an MP3 (made by lame with these arguments), or a WAV when
     lame is None; byte for byte the same each time (sox without dither)."""
     kept = os.path.join(SOUNDS, hashlib.sha1(repr((seconds, freq, rate, channels, lame)).encode()).hexdigest()[:16])
-    if not os.path.exists(kept):
+    if not os.path.exists(kept):  # made under a name of this process's, for tests running side by side
         os.makedirs(SOUNDS, exist_ok=True)
-        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", kept + ".wav",
+        part = "%s.%d" % (kept, os.getpid())
+        subprocess.run(["sox", "-R", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", part + ".wav",
                         "synth", str(seconds), "sine", str(freq), "vol", "0.5"], check=True)
         if lame:
-            subprocess.run(["lame", "--quiet", *lame, kept + ".wav", kept + ".mp3"], check=True)
-            os.unlink(kept + ".wav")
-        os.rename(kept + (".mp3" if lame else ".wav"), kept)
+            subprocess.run(["lame", "--quiet", *lame, part + ".wav", part + ".mp3"], check=True)
+            os.unlink(part + ".wav")
+        os.replace(part + (".mp3" if lame else ".wav"), kept)
     shutil.copyfile(kept, path)
     return path
 
