@@ -2,6 +2,7 @@
 independent decode, exact lengths, hostile files, the console around the
 player (locales, closed descriptors, ended input)."""
 import os
+import pathlib
 import struct
 import subprocess
 import tempfile
@@ -17,17 +18,12 @@ REFERENCE_MP3 = ["mpg123", "-q", "--no-gapless", "-w"]
 
 
 def float_wav(path, amplitude, rate=22050, frames=22050):
-    """A 32-bit float WAV sine, which may go beyond full scale (sox clips)."""
+    """A 32-bit float WAV of four levels up to `amplitude`, which may lie
+    beyond full scale (sox would clip it)."""
     data = b"".join(struct.pack("<f", amplitude * ((i * 441 * 4 // rate) % 4 - 1.5) / 1.5) for i in range(frames))
     fmt = struct.pack("<HHIIHHH", 3, 1, rate, rate * 4, 4, 32, 0)
     body = b"fmt " + struct.pack("<I", len(fmt)) + fmt + b"data" + struct.pack("<I", len(data)) + data
-    with open(path, "wb") as f:
-        f.write(b"RIFF" + struct.pack("<I", 4 + len(body)) + b"WAVE" + body)
-
-
-def write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
+    pathlib.Path(path).write_bytes(b"RIFF" + struct.pack("<I", 4 + len(body)) + b"WAVE" + body)
 
 
 def reference(path, out):
@@ -54,11 +50,8 @@ class Sound(unittest.TestCase):
 
     def test_devices_play_what_an_independent_decoder_hears(self):
         mp3 = lambda *a, **k: (lambda p: make_sound(p, *a, **k))
-        cbr = self.path("cbr.mp3")
-        make_sound(cbr, 2, 440, lame=("-b", "128"))
-        with open(cbr, "rb") as f:
-            audio = bytearray(f.read())
-        damaged = audio[:]
+        audio = pathlib.Path(make_sound(self.path("cbr.mp3"), 2, 440, lame=("-b", "128"))).read_bytes()
+        damaged = bytearray(audio)
         damaged[12000:12600] = bytes(600)
         files = {
             "cbr.mp3": None,
@@ -66,8 +59,8 @@ class Sound(unittest.TestCase):
             "vbr_no_tag.mp3": mp3(2.5, 900, rate=32000, lame=("-V", "4", "-t")),
             "mono_8k.mp3": mp3(1.5, 300, rate=8000, channels=1, lame=("-m", "m", "-b", "24")),
             "short.mp3": mp3(0.25, 880, lame=("-b", "128")),  # shorter than the sound card's buffer
-            "truncated.mp3": lambda p: write(p, audio[:len(audio) // 2 + 77]),
-            "damaged.mp3": lambda p: write(p, damaged),
+            "truncated.mp3": lambda p: pathlib.Path(p).write_bytes(audio[:len(audio) // 2 + 77]),
+            "damaged.mp3": lambda p: pathlib.Path(p).write_bytes(damaged),
             "pcm16.wav": mp3(1, 523, lame=None),
             "float.wav": lambda p: float_wav(p, 0.7),
             "float_loud.wav": lambda p: float_wav(p, 1.5),
@@ -97,11 +90,7 @@ class Sound(unittest.TestCase):
         for part in parts:
             samples, rate, channels = reference(part, self.path("ref.wav"))
             length_ms += len(samples) // channels * 1000 // rate
-        joined = b""
-        for part in parts:
-            with open(part, "rb") as f:
-                joined += f.read()
-        write(self.path("joined.mp3"), joined)
+        pathlib.Path(self.path("joined.mp3")).write_bytes(b"".join(pathlib.Path(p).read_bytes() for p in parts))
         self.assertEqual(self.probe("MPEGVideo", self.path("joined.mp3"))[0], ["open", "0", "1", str(length_ms)])
 
         # Refused quickly, each with its error; what is not refused gets the
@@ -109,9 +98,8 @@ class Sound(unittest.TestCase):
         os.mkfifo(self.path("fifo.mp3"))
         os.symlink("/dev/zero", self.path("zero.mp3"))
         os.mkdir(self.path("folder.mp3"))
-        open(self.path("empty.mp3"), "wb").close()
-        with open(self.path("text.mp3"), "w") as f:
-            f.write("not sound\n" * 500)
+        pathlib.Path(self.path("empty.mp3")).touch()
+        pathlib.Path(self.path("text.mp3")).write_text("not sound\n" * 500)
         subprocess.run(["sox", "-R", "-n", "-r", "8000", "-t", "flac", self.path("flac.wav"), "synth", "1", "sine",
                         "300"], check=True)
         started = time.monotonic()

@@ -27,11 +27,7 @@ std::map<MCIDEVICEID, std::string> devices;
 struct TimeUp {};
 }  // namespace
 
-bool key_hit() {
-    if (keys.empty() || keys.front() > now_ms) return false;
-    keys.erase(keys.begin());
-    return true;
-}
+bool key_hit() { return !keys.empty() && keys.front() <= now_ms && (keys.erase(keys.begin()), true); }
 void wait_for_key(unsigned ms) {
     // A loop that stops waiting would never let the clock reach the limit.
     if (now_ms + ms > limit_ms || ++waits > 100000) throw TimeUp{};
@@ -79,13 +75,12 @@ std::string with_console(const std::string& typed, Body body, std::string* rest 
     std::fflush(stdout);
     dup2(saved, 1);
     close(saved);
-    std::string text, left;
-    for (int c; (c = std::getchar()) != EOF;) left += static_cast<char>(c);
+    std::string text;
+    for (int c; rest != nullptr && (c = std::getchar()) != EOF;) *rest += static_cast<char>(c);
     std::rewind(out);
     for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
     std::fclose(in);
     std::fclose(out);
-    if (rest != nullptr) *rest = left;
     return text;
 }
 
