@@ -40,8 +40,8 @@ class Sound(PlayerTest):
                 self.assertQuietStderr(player)
 
                 reference = os.path.join(folder.path, "reference.wav")
-                # Every frame is played whole: no gapless trimming.
-                subprocess.run(["mpg123", "-q", "--no-gapless", "-w", reference, folder.file_path(name)], check=True)
+                # The encoder's delay and padding are cut, as lame's tag says.
+                subprocess.run(["mpg123", "-q", "-w", reference, folder.file_path(name)], check=True)
                 played, rate, channels = wav_samples(capture)
                 expected, ref_rate, ref_channels = wav_samples(reference)
                 self.assertEqual((rate, channels), (ref_rate, ref_channels))

@@ -12,9 +12,10 @@ cd "$out"
 rm -f ./*.mp3 ./*.wav ./*.txt ./*.done
 
 lame_q() { lame --quiet "$@"; }
-# Without gapless trimming: the player plays every frame whole, the
-# encoder's delay and padding included.
-ref_mp3() { mpg123 -q --no-gapless -w "${1%.mp3}.ref.wav" "$1"; }
+# With gapless trimming: the player cuts the encoder's delay and padding
+# that lame's tag declares, as mpg123 does; of a truncated file only the
+# delay (its end never comes), and of a file without the tag nothing.
+ref_mp3() { mpg123 -q -w "${1%.mp3}.ref.wav" "$1"; }
 
 # Sources. Two different tones per channel, so a swapped or dropped channel
 # shows; a sweep and noise, so every frame differs from the last. The VBR

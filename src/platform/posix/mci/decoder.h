@@ -16,7 +16,9 @@ public:
     // The format of what read() gives now; may change between reads.
     virtual unsigned rate() const = 0;
     virtual unsigned channels() const = 0;
-    // The whole length in milliseconds, known exactly once opened.
+    // The whole length in milliseconds, exactly: the samples read() gives.
+    // May wait for a count still running (MPEG: a few ms after the open);
+    // safe to call while another thread reads.
     virtual DWORD length_ms() const = 0;
     // Decodes up to `frames` frames into `out`, all of one format, which
     // rate() and channels() tell after the read; returns how many, 0 at the

@@ -30,8 +30,7 @@ const std::size_t kChunkFrames = 11025;
 
 class Device {
 public:
-    Device(std::unique_ptr<Decoder> decoder, int wake_fd)
-        : decoder_(std::move(decoder)), length_ms_(decoder_->length_ms()), wake_fd_(wake_fd) {}
+    Device(std::unique_ptr<Decoder> decoder, int wake_fd) : decoder_(std::move(decoder)), wake_fd_(wake_fd) {}
 
     ~Device() {
         if (thread_.joinable()) {
@@ -47,7 +46,8 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    DWORD length_ms() const { return length_ms_; }
+    // Safe beside the playing thread: the decoder guards its length.
+    DWORD length_ms() const { return decoder_->length_ms(); }
 
     // Starts the sound; returns at once. Playing a device that plays already
     // changes nothing.
@@ -85,7 +85,6 @@ private:
     }
 
     std::unique_ptr<Decoder> decoder_;
-    const DWORD length_ms_;
     int wake_fd_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
