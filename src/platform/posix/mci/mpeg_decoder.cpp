@@ -114,9 +114,9 @@ const std::uint64_t kDecoderDelay = 529;
 // header for the exact length. The walk used to come first: 7.7 ms on the
 // 10-minute track before the first sample was decoded.
 //
-// The encoder's delay and padding (the LAME tag as libmpg123 reports it, at
-// most two frames of silence: 25 ms at the start of a lame file at 44.1 kHz)
-// are cut by this class, not by libmpg123: its own gapless decoding trims by
+// The encoder's delay and padding (the LAME tag as libmpg123 reports it:
+// 1105 samples of silence, 25 ms, at the start of a lame file at 44.1 kHz,
+// and up to a frame at its end) are cut by this class, not by libmpg123: its own gapless decoding trims by
 // what the tag promises and so also trims the middle of a file joined from
 // parts. The start is cut whenever a layer III file carries the tag, since
 // the first sample cannot wait for the walk. The end is cut only when the
@@ -202,13 +202,14 @@ public:
                 skip = static_cast<std::size_t>(std::min<std::uint64_t>(got, begin_ - first));
                 keep -= skip;
             }
-            if (end_cut_ > 0 && keep > 0) {
-                // Whether these are the padding can wait for the walk; it
-                // runs hundreds of times faster than the sound, so it is
-                // always far ahead.
+            if (end_cut_ > 0 && keep > 0 && position_ + end_cut_ > tagged_samples_) {
+                // These may be the padding: they lie past where it starts
+                // if the tag is right, which the walk tells. Up to there
+                // nothing waits, whatever the walk finds: a file that
+                // disagrees with its tag keeps every sample.
                 std::unique_lock<std::mutex> lock(mutex_);
-                walked_.wait(lock, [this] { return walk_done_ || walked_samples_ >= position_ + end_cut_; });
-                if (walk_done_ && walk_.trim_end && position_ > walk_.end) {
+                walked_.wait(lock, [this] { return walk_done_; });
+                if (walk_.trim_end && position_ > walk_.end) {
                     keep -= static_cast<std::size_t>(std::min<std::uint64_t>(keep, position_ - walk_.end));
                 }
             }
@@ -255,8 +256,7 @@ private:
             ms += run_samples * 1000 / static_cast<std::uint64_t>(run_rate);
         };
         int result = MPG123_OK;
-        for (std::uint64_t frames = 0; result == MPG123_OK || result == MPG123_NEW_FORMAT;
-             result = mpg123_framebyframe_next(walk_handle_), ++frames) {
+        for (; result == MPG123_OK || result == MPG123_NEW_FORMAT; result = mpg123_framebyframe_next(walk_handle_)) {
             if (stop_walk_.load()) break;
             mpg123_frameinfo frame;
             const int samples = mpg123_spf(walk_handle_);
@@ -273,13 +273,6 @@ private:
             }
             run_samples += static_cast<std::uint64_t>(samples);
             total += static_cast<std::uint64_t>(samples);
-            // Progress for a read waiting to know where the padding is: now
-            // and then, not a lock per frame.
-            if (frames % 256 == 255) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                walked_samples_ = total;
-                walked_.notify_all();
-            }
         }
         Walk found;
         found.trim_end = end_cut_ > 0 && result == MPG123_DONE && one_format && total == tagged_samples_ &&
@@ -297,7 +290,6 @@ private:
         walk_file_.reset();
         std::lock_guard<std::mutex> lock(mutex_);
         walk_ = found;
-        walked_samples_ = total;
         walk_done_ = true;
         walked_.notify_all();
     }
@@ -361,7 +353,6 @@ private:
 
     mutable std::mutex mutex_;
     mutable std::condition_variable walked_;
-    std::uint64_t walked_samples_ = 0;  // samples the walk has counted so far
     bool walk_done_ = false;
     Walk walk_;
 
