@@ -125,6 +125,8 @@ bool AlsaOutput::write(const std::int16_t* samples, std::size_t frames) {
     return true;
 }
 
+bool AlsaOutput::running() const { return pcm_ != nullptr && snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING; }
+
 bool AlsaOutput::finish() {
     if (pcm_ == nullptr) return true;
     // A track shorter than a period has not started yet.

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 
 #include "decoder.h"
@@ -110,9 +111,9 @@ struct Walk {
 const std::uint64_t kDecoderDelay = 529;
 
 // Two handles on one file. The play handle decodes from the start at once;
-// the walk handle, beside it on a thread of its own, reads every frame's
-// header for the exact length. The walk used to come first: 7.7 ms on the
-// 10-minute track before the first sample was decoded.
+// the walk handle, on a thread of its own, reads every frame's header for
+// the exact length once that is first needed. The walk used to come first:
+// 7.7 ms on the 10-minute track before the first sample was decoded.
 //
 // The encoder's delay and padding (the LAME tag as libmpg123 reports it:
 // 1105 samples of silence, 25 ms, at the start of a lame file at 44.1 kHz,
@@ -133,9 +134,14 @@ public:
           handle_(play_handle),
           file_(std::move(play_file)) {}
     ~MpegDecoder() override {
-        if (walker_.joinable()) {
+        std::thread walker;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            walker.swap(walker_);
+        }
+        if (walker.joinable()) {
             stop_walk_.store(true);
-            walker_.join();
+            walker.join();
         }
         if (walk_handle_ != nullptr) delete_handle(walk_handle_);
         delete_handle(handle_);
@@ -143,8 +149,8 @@ public:
     MpegDecoder(const MpegDecoder&) = delete;
     MpegDecoder& operator=(const MpegDecoder&) = delete;
 
-    // Reads the format and the tag and starts the walk; false when the file
-    // holds no MPEG audio. Both handles have read their first frame.
+    // Reads the format and the tag; false when the file holds no MPEG audio.
+    // Both handles have read their first frame.
     bool start() {
         long rate = 0;
         int channels = 0;
@@ -176,17 +182,16 @@ public:
             const off_t declared = mpg123_length(walk_handle_);
             tagged_samples_ = declared > 0 ? static_cast<std::uint64_t>(declared) : 0;
         }
-        walker_ = std::thread(&MpegDecoder::walk, this);
         return true;
     }
 
     unsigned rate() const override { return rate_; }
     unsigned channels() const override { return channels_; }
 
-    // Waits for the walk: a few milliseconds after the open at most.
-    DWORD length_ms() const override {
+    // Starts the walk unless it runs already, and waits for it.
+    DWORD length_ms() override {
         std::unique_lock<std::mutex> lock(mutex_);
-        walked_.wait(lock, [this] { return walk_done_; });
+        walk_to_end(lock);
         return walk_.length_ms;
     }
 
@@ -208,7 +213,7 @@ public:
                 // nothing waits, whatever the walk finds: a file that
                 // disagrees with its tag keeps every sample.
                 std::unique_lock<std::mutex> lock(mutex_);
-                walked_.wait(lock, [this] { return walk_done_; });
+                walk_to_end(lock);
                 if (walk_.trim_end && position_ > walk_.end) {
                     keep -= static_cast<std::size_t>(std::min<std::uint64_t>(keep, position_ - walk_.end));
                 }
@@ -224,6 +229,22 @@ public:
     }
 
 private:
+    // Starts the walk if nobody has, and waits for its end; `lock` holds
+    // mutex_. A thread that cannot be started leaves the walk to this one.
+    void walk_to_end(std::unique_lock<std::mutex>& lock) {
+        if (!walk_started_) {
+            walk_started_ = true;
+            try {
+                walker_ = std::thread(&MpegDecoder::walk, this);
+            } catch (const std::system_error&) {
+                lock.unlock();
+                walk();
+                lock.lock();
+            }
+        }
+        walked_.wait(lock, [this] { return walk_done_; });
+    }
+
     static void delete_handle(mpg123_handle* handle) {
         mpg123_close(handle);
         mpg123_delete(handle);
@@ -344,15 +365,16 @@ private:
     mpg123_handle* walk_handle_;
     std::unique_ptr<FileReader> walk_file_;
     std::atomic<bool> stop_walk_{false};
-    std::thread walker_;
 
     // Set before the walk starts, read by both threads.
     std::uint64_t begin_ = 0;           // samples of delay cut at the start
     std::uint64_t end_cut_ = 0;         // samples of padding cut at the end, if the walk agrees
     std::uint64_t tagged_samples_ = 0;  // the frames the tag counts, in samples
 
-    mutable std::mutex mutex_;
-    mutable std::condition_variable walked_;
+    std::mutex mutex_;
+    std::condition_variable walked_;
+    std::thread walker_;
+    bool walk_started_ = false;
     bool walk_done_ = false;
     Walk walk_;
 

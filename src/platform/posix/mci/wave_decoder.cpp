@@ -74,7 +74,7 @@ public:
 
     unsigned rate() const override { return rate_; }
     unsigned channels() const override { return channels_; }
-    DWORD length_ms() const override { return length_ms_; }
+    DWORD length_ms() override { return length_ms_; }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
         if (!floating_) {
