@@ -117,14 +117,15 @@ const std::uint64_t kDecoderDelay = 529;
 //
 // The encoder's delay and padding (the LAME tag as libmpg123 reports it:
 // 1105 samples of silence, 25 ms, at the start of a lame file at 44.1 kHz,
-// and up to a frame at its end) are cut by this class, not by libmpg123: its own gapless decoding trims by
-// what the tag promises and so also trims the middle of a file joined from
-// parts. The start is cut whenever a layer III file carries the tag, since
-// the first sample cannot wait for the walk. The end is cut only when the
-// walk finds the file as its tag describes it: exactly the frames the tag
-// counts, of one rate and channel count, read to the end without fault. A
-// truncated, damaged or joined file plays every frame from the tag's start
-// to the file's end, and a file without the tag plays every frame.
+// and up to a frame at its end) are cut by this class, not by libmpg123:
+// its own gapless decoding trims by what the tag promises and so also trims
+// the middle of a file joined from parts. The start is cut whenever a layer
+// III file carries the tag, since the first sample cannot wait for the
+// walk. The end is cut only when the walk finds the file as its tag
+// describes it: exactly the frames the tag counts, of one rate and channel
+// count, read to the end without fault. A truncated, damaged or joined file
+// plays every frame from the tag's start to the file's end, and a file
+// without the tag plays every frame.
 class MpegDecoder final : public Decoder {
 public:
     MpegDecoder(mpg123_handle* walk_handle, std::unique_ptr<FileReader> walk_file, mpg123_handle* play_handle,
