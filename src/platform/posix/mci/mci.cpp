@@ -25,8 +25,8 @@
 namespace mci {
 namespace {
 
-// Frames decoded per write: a quarter second at 44.1 kHz, so that a period
-// of the output's buffer takes one or two writes.
+// Frames decoded per write: a quarter second at 44.1 kHz, a period of the
+// output's buffer, so that the first write starts the sound.
 const std::size_t kChunkFrames = 11025;
 
 class Device {
