@@ -677,8 +677,8 @@ def main():
         "CPU time and peak memory come from wait4 in a small launcher (bench/run_with_rusage.cpp); the kernel "
         "counts the peak from before the player's exec, which there is the launcher's own, about 1 MiB.",
         "MCI open: bench/mci_open_time.cpp opens the track through Tamblo's MCI layer, the file already in the "
-        "page cache, then asks its length; the length waits for the walk over every frame, which the open starts "
-        "beside the playback.",
+        "page cache, then asks its length; the length starts the walk over every frame and waits for it (in the "
+        "player the walk starts once the sound has).",
     ]
     if "whole-track" in measured:
         whole = measured["whole-track"]
