@@ -507,18 +507,19 @@ class Bench:
         return result
 
     def scan(self):
-        """The MCI open of the 10-minute track, which scans all its frames."""
+        """The MCI open of the 10-minute track, and the time until its exact
+        length is known: the walk over all its frames runs beside the open."""
         log("length scan")
         out = subprocess.run([self.args.open_timer, self.tracks["noise-600s.mp3"], str(max(self.args.runs, 5))],
                              check=True, stdout=subprocess.PIPE, text=True).stdout
         times = []
         for line in out.splitlines():
-            ms, length = line.split()
-            # Every frame is played whole, so the length holds the encoder's
-            # delay and padding too: less than two frames (52 ms) beyond.
-            if not 600000 <= int(length) < 600000 + 2 * 1152 * 1000 // 44100:
+            open_ms, length_ms, length = line.split()
+            # The encoder's delay and padding that lame's tag declares are
+            # cut, so the length is the source's to the sample.
+            if int(length) != 600000:
                 self.problems.append(f"the 10-minute track opened with a length of {length} ms")
-            times.append(float(ms) / 1000)
+            times.append((float(open_ms) / 1000, float(length_ms) / 1000))
         return times
 
 
@@ -569,7 +570,7 @@ def row(name, tamblo, peer, scale, unit, digits, ratio_limit=None, limit=None):
     met = []
     goal = []
     if ratio_limit is not None:
-        goal.append(f"≤ {ratio_limit:.1f}×")
+        goal.append(f"≤ {ratio_limit:g}×")
         met.append(ratio is not None and ratio <= ratio_limit)
     if limit is not None:
         goal.append(f"≤ {limit:g} {unit}")
@@ -596,13 +597,13 @@ def report_rows(m):
     if "whole-track" in m:
         whole = m["whole-track"]
         rows.append(row("CPU time, one 60 s track (user + sys)", whole["tamblo_cpu"], whole["mpg123_cpu"], 1, "s", 3,
-                        ratio_limit=1.0))
+                        ratio_limit=0.66))
         rows.append(row("Peak resident memory", [v * 1024 for v in whole["tamblo_rss"]],
-                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2, ratio_limit=1.0))
+                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2, ratio_limit=0.85))
     if "first-sound" in m:
         first = m["first-sound"]
         rows.append(row("Start to first sound, 10-minute track", first["tamblo"], first["mpg123"], 1000, "ms", 1,
-                        limit=50))
+                        ratio_limit=0.8))
     if "commands" in m:
         stops = m["commands"]
         rows.append(row("\"n\" to silence (mpg123: LOAD)", stops["tamblo_n"], stops["mpg123_load"], 1000, "ms", 1,
@@ -612,7 +613,8 @@ def report_rows(m):
     if "startup" in m:
         rows.append(row("Start to first prompt, 10,050 files", m["startup"], None, 1000, "ms", 1, limit=20))
     if "scan" in m:
-        rows.append(row("Length scan (MCI open), 10-minute track", m["scan"], None, 1000, "ms", 1))
+        rows.append(row("MCI open, 10-minute track", [o for o, _ in m["scan"]], None, 1000, "ms", 1))
+        rows.append(row("MCI open to exact length (frame walk), same", [w for _, w in m["scan"]], None, 1000, "ms", 1))
     return rows
 
 
@@ -674,8 +676,9 @@ def main():
         "list are on its input from the start.",
         "CPU time and peak memory come from wait4 in a small launcher (bench/run_with_rusage.cpp); the kernel "
         "counts the peak from before the player's exec, which there is the launcher's own, about 1 MiB.",
-        "Length scan: bench/mci_open_time.cpp opens the track through Tamblo's MCI layer, the file already in the "
-        "page cache; the open reads every frame to learn the exact length.",
+        "MCI open: bench/mci_open_time.cpp opens the track through Tamblo's MCI layer, the file already in the "
+        "page cache, then asks its length; the length starts the walk over every frame and waits for it (in the "
+        "player the walk starts once the sound has).",
     ]
     if "whole-track" in measured:
         whole = measured["whole-track"]

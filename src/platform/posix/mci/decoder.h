@@ -16,8 +16,10 @@ public:
     // The format of what read() gives now; may change between reads.
     virtual unsigned rate() const = 0;
     virtual unsigned channels() const = 0;
-    // The whole length in milliseconds, known exactly once opened.
-    virtual DWORD length_ms() const = 0;
+    // The whole length in milliseconds, exactly: the samples read() gives.
+    // May have to count first (MPEG: a walk over the frames, 8 ms for ten
+    // minutes of audio); safe to call while another thread reads.
+    virtual DWORD length_ms() = 0;
     // Decodes up to `frames` frames into `out`, all of one format, which
     // rate() and channels() tell after the read; returns how many, 0 at the
     // end of the sound or on a fault that ends it. `out` has room for

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,14 +25,13 @@
 namespace mci {
 namespace {
 
-// Frames decoded per write: a quarter second at 44.1 kHz, so that a period
-// of the output's buffer takes one or two writes.
+// Frames decoded per write: a quarter second at 44.1 kHz, a period of the
+// output's buffer, so that the first write starts the sound.
 const std::size_t kChunkFrames = 11025;
 
 class Device {
 public:
-    Device(std::unique_ptr<Decoder> decoder, int wake_fd)
-        : decoder_(std::move(decoder)), length_ms_(decoder_->length_ms()), wake_fd_(wake_fd) {}
+    Device(std::unique_ptr<Decoder> decoder, int wake_fd) : decoder_(std::move(decoder)), wake_fd_(wake_fd) {}
 
     ~Device() {
         if (thread_.joinable()) {
@@ -47,7 +47,17 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    DWORD length_ms() const { return length_ms_; }
+    // The work of learning the exact length (the MPEG frame walk: 7.7 ms
+    // of CPU time for ten minutes) waits while the track starts to play: on
+    // a busy machine it competed with the first sound for the CPU. Safe
+    // beside the playing thread: the decoder guards its length.
+    DWORD length_ms() {
+        if (thread_.joinable()) {
+            std::unique_lock<std::mutex> lock(start_mutex_);
+            sounding_.wait(lock, [this] { return sounding_or_done_; });
+        }
+        return decoder_->length_ms();
+    }
 
     // Starts the sound; returns at once. Playing a device that plays already
     // changes nothing.
@@ -58,6 +68,11 @@ public:
 
 private:
     void run() {
+        // However the thread ends, a length asked for waits no longer.
+        struct Done {
+            Device* device;
+            ~Done() { device->sounding(); }
+        } done{this};
         AlsaOutput output(wake_fd_);
         std::vector<std::int16_t> samples;
         unsigned rate = 0;
@@ -81,14 +96,25 @@ private:
                 if (!output.open(rate, channels)) return;
             }
             if (!output.write(samples.data(), frames)) return;
+            if (output.running()) sounding();
         }
     }
 
+    // The sound has started, or will not.
+    void sounding() {
+        std::lock_guard<std::mutex> lock(start_mutex_);
+        if (sounding_or_done_) return;
+        sounding_or_done_ = true;
+        sounding_.notify_all();
+    }
+
     std::unique_ptr<Decoder> decoder_;
-    const DWORD length_ms_;
     int wake_fd_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+    std::mutex start_mutex_;
+    std::condition_variable sounding_;
+    bool sounding_or_done_ = false;
 };
 
 class Devices {

@@ -1,14 +1,48 @@
-// Wave audio (RIFF WAV and WAVE_FORMAT_EXTENSIBLE) through libsndfile.
+// Wave audio (RIFF WAV and WAVE_FORMAT_EXTENSIBLE) through libsndfile,
+// loaded when the first wave file is opened.
+#include <dlfcn.h>
 #include <sndfile.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <mutex>
 #include <vector>
 
 #include "decoder.h"
 
 namespace mci {
 namespace {
+
+// libsndfile and the codec libraries it links (FLAC, Vorbis, Opus, lame's)
+// cost a run of MP3s, which never uses them, some 0.8 MiB of resident
+// memory: their mapped code and the pages written by their relocations. So
+// the program does not link it; the first wave file loads it, and it stays
+// loaded. The package depends on it all the same.
+struct Sndfile {
+    decltype(&sf_open_fd) open_fd = nullptr;
+    decltype(&sf_close) close = nullptr;
+    decltype(&sf_readf_short) readf_short = nullptr;
+    decltype(&sf_readf_float) readf_float = nullptr;
+};
+
+// The library's functions, or null when it cannot be loaded.
+const Sndfile* sndfile() {
+    static Sndfile functions;
+    static bool loaded = false;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // The name of the library's ABI, as its package installs it.
+        void* library = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return;
+        functions.open_fd = reinterpret_cast<decltype(&sf_open_fd)>(dlsym(library, "sf_open_fd"));
+        functions.close = reinterpret_cast<decltype(&sf_close)>(dlsym(library, "sf_close"));
+        functions.readf_short = reinterpret_cast<decltype(&sf_readf_short)>(dlsym(library, "sf_readf_short"));
+        functions.readf_float = reinterpret_cast<decltype(&sf_readf_float)>(dlsym(library, "sf_readf_float"));
+        loaded = functions.open_fd != nullptr && functions.close != nullptr && functions.readf_short != nullptr &&
+                 functions.readf_float != nullptr;
+    });
+    return loaded ? &functions : nullptr;
+}
 
 // A floating-point sample (full scale at 1.0) as a 16-bit one: rounded, with
 // whatever lies beyond full scale clipped rather than wrapped round.
@@ -22,8 +56,9 @@ std::int16_t to_16_bits(float sample) {
 
 class WaveDecoder final : public Decoder {
 public:
-    WaveDecoder(SNDFILE* file, int fd, const SF_INFO& info)
-        : file_(file),
+    WaveDecoder(const Sndfile& sf, SNDFILE* file, int fd, const SF_INFO& info)
+        : sf_(sf),
+          file_(file),
           fd_(fd),
           rate_(static_cast<unsigned>(info.samplerate)),
           channels_(static_cast<unsigned>(info.channels)),
@@ -31,7 +66,7 @@ public:
           floating_((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
                     (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE) {}
     ~WaveDecoder() override {
-        sf_close(file_);
+        sf_.close(file_);
         close(fd_);
     }
     WaveDecoder(const WaveDecoder&) = delete;
@@ -39,11 +74,11 @@ public:
 
     unsigned rate() const override { return rate_; }
     unsigned channels() const override { return channels_; }
-    DWORD length_ms() const override { return length_ms_; }
+    DWORD length_ms() override { return length_ms_; }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
         if (!floating_) {
-            const sf_count_t done = sf_readf_short(file_, out, static_cast<sf_count_t>(frames));
+            const sf_count_t done = sf_.readf_short(file_, out, static_cast<sf_count_t>(frames));
             return done > 0 ? static_cast<std::size_t>(done) : 0;
         }
         // libsndfile hands floating-point samples to a 16-bit reader without
@@ -52,7 +87,7 @@ public:
         // file's own peak, changing its loudness. So they are read as they
         // are and converted here.
         floats_.resize(frames * channels_);
-        const sf_count_t done = sf_readf_float(file_, floats_.data(), static_cast<sf_count_t>(frames));
+        const sf_count_t done = sf_.readf_float(file_, floats_.data(), static_cast<sf_count_t>(frames));
         if (done <= 0) return 0;
         const std::size_t samples = static_cast<std::size_t>(done) * channels_;
         for (std::size_t i = 0; i < samples; ++i)
@@ -61,6 +96,7 @@ public:
     }
 
 private:
+    const Sndfile& sf_;
     SNDFILE* file_;
     int fd_;
     unsigned rate_;
@@ -73,11 +109,16 @@ private:
 }  // namespace
 
 MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
+    const Sndfile* sf = sndfile();
+    if (sf == nullptr) {
+        close(fd);
+        return MCIERR_INTERNAL;
+    }
     SF_INFO info{};
     // The descriptor stays ours: told to close it, libsndfile also does so
     // when the open fails, and a second close here could hit a descriptor
     // that another thread has opened meanwhile.
-    SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+    SNDFILE* file = sf->open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (file == nullptr) {
         close(fd);
         return MCIERR_INVALID_FILE;
@@ -87,11 +128,11 @@ MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     const int container = info.format & SF_FORMAT_TYPEMASK;
     if ((container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX) || info.samplerate <= 0 || info.channels <= 0 ||
         info.frames <= 0) {
-        sf_close(file);
+        sf->close(file);
         close(fd);
         return MCIERR_INVALID_FILE;
     }
-    decoder = std::make_unique<WaveDecoder>(file, fd, info);
+    decoder = std::make_unique<WaveDecoder>(*sf, file, fd, info);
     return 0;
 }
 
