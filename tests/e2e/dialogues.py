@@ -51,31 +51,28 @@ def tracks(*names, seconds=30):
 
 
 ABC = tracks("a.mp3", "b.mp3", "c.mp3")
+START_ABC = ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3"))
 NAMES = ["t%02d.mp3" % i for i in range(60)]
 MANY = tracks(*NAMES[:17], seconds=20)
 CASES = [
     Case("a number, next past the last track, back early", ABC, [
-        ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3")),
-        ("type", "2\n"), ("out", prompt("c.mp3")),
+        START_ABC, ("type", "2\n"), ("out", prompt("c.mp3")),
         ("type", "next\n"), ("out", prompt("a.mp3")),
         ("type", "b\n"), ("out", prompt("c.mp3")),
         ("type", "before\n"), ("out", prompt("b.mp3")),
         ("type", "exit\n"), ("exit", 0)]),
     Case("the end marker's number: loop on wraps, loop off ends", ABC, [
-        ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3")),
-        ("type", "3\n"), ("out", prompt("a.mp3")),
+        START_ABC, ("type", "3\n"), ("out", prompt("a.mp3")),
         ("type", "loop\n"), ("out", prompt("a.mp3")),
         ("type", "3\n"), ("exit", 0)]),
     Case("back late restarts the track; words that mean nothing", ABC, [
-        ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3")),
-        ("type", "1\n"), ("out", prompt("b.mp3")), ("wait", 3.6),
+        START_ABC, ("type", "1\n"), ("out", prompt("b.mp3")), ("wait", 3.6),
         ("type", "b\n"), ("out", prompt("b.mp3")),
         ("type", "LS\n"), ("quiet", 0.3), ("type", "50\n"), ("quiet", 0.3), ("type", "exitx\n"), ("quiet", 0.3),
         ("type", "x" * 300 + "\n"), ("quiet", 0.3),
         ("type", "exit\n"), ("exit", 0)]),
     Case("stop waits for a line, then the next track", ABC, [
-        ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3")),
-        ("type", "stop\n"), ("quiet", 0.6),
+        START_ABC, ("type", "stop\n"), ("quiet", 0.6),
         ("type", "\n"), ("out", prompt("b.mp3")),
         ("type", "exit\n"), ("exit", 0)]),
     Case("pages: the pause waits for a key, and ls's line feed answers it", MANY, pages(NAMES[:17]) + [
@@ -96,8 +93,7 @@ CASES = [
         ("type", "loop\n"), ("out", prompt("a.mp3")), ("eof",),
         ("out", prompt("b.mp3")), ("exit", 0)]),
     Case("a word waits for more input when its line was read already", ABC, [
-        ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3")),
-        ("type", "1 2\n"), ("out", prompt("b.mp3")), ("quiet", 0.5),
+        START_ABC, ("type", "1 2\n"), ("out", prompt("b.mp3")), ("quiet", 0.5),
         ("type", "\n"), ("out", prompt("c.mp3")),
         ("type", "exit\n"), ("exit", 0)]),
     # Windows itself lists .a.mp3 (a leading dot hides nothing there) and

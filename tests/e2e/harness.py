@@ -69,13 +69,10 @@ class Player:
         if mode == "pty":
             self.master, self.slave = pty.openpty()
             self.attrs = termios.tcgetattr(self.slave)
-            self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=self.slave, stdout=self.slave,
-                                         stderr=subprocess.PIPE, start_new_session=True)
-            out = self.master
-        else:
-            self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                         stderr=subprocess.PIPE)
-            out = self.proc.stdout.fileno()
+        io = self.slave if mode == "pty" else subprocess.PIPE
+        self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=io, stdout=io, stderr=subprocess.PIPE,
+                                     start_new_session=mode == "pty")
+        out = self.master if mode == "pty" else self.proc.stdout.fileno()
         threading.Thread(target=self._read, args=(out,), daemon=True).start()
 
     def _read(self, fd):
@@ -115,11 +112,7 @@ class Player:
             return len(self.out) == self.cursor
 
     def send(self, text):
-        if self.mode == "pty":
-            os.write(self.master, text.encode())
-        else:
-            self.proc.stdin.write(text.encode())
-            self.proc.stdin.flush()
+        os.write(self.master if self.mode == "pty" else self.proc.stdin.fileno(), text.encode())
 
     def end_input(self):
         if self.mode == "pty":
@@ -144,12 +137,10 @@ class Player:
         return status
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if f:
-                f.close()
+        self.proc.kill()
+        self.proc.wait()
+        for f in filter(None, (self.proc.stdin, self.proc.stdout, self.proc.stderr)):
+            f.close()
         if self.mode == "pty":
             os.close(self.master)
             os.close(self.slave)

@@ -10,6 +10,7 @@ too, booted on that display: a prefix's windows all use the display driver
 its first one found."""
 
 import os
+import pathlib
 import subprocess
 import sys
 import tempfile
@@ -29,7 +30,7 @@ def windows_path(path):
 
 
 def read(path):
-    return open(path, "rb").read() if os.path.exists(path) else b""
+    return pathlib.Path(path).read_bytes() if os.path.exists(path) else b""
 
 
 def run(env, *argv):
@@ -113,16 +114,10 @@ def start_display():
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_end)
     with os.fdopen(read_end, "rb") as pipe:
-        number = pipe.readline().strip().decode()
-    if not number:
-        xvfb.wait()
-        sys.exit("console_dialogue.py: Xvfb did not start")
-    return xvfb, ":" + number
+        return xvfb, ":" + pipe.readline().strip().decode()
 
 
 def main(argv):
-    if len(argv) < 2:
-        sys.exit(__doc__)
     wine, exe, names = argv[0], os.path.abspath(argv[1]), argv[2:]
     cases = [case for case in CASES if case.windows and (not names or case.name in names)]
     failed = 0
