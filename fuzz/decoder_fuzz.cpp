@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The file lives in memory; the decoders open it by name like any other.
     static const int file = memfd_create("decoder_fuzz", MFD_CLOEXEC);
     static std::string path = "/proc/self/fd/" + std::to_string(file);
-    if (file == -1 || ftruncate(file, 0) == -1 || pwrite(file, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
+    if (file == -1 || ftruncate(file, 0) == -1 || pwrite(file, data, size, 0) != static_cast<ssize_t>(size))
+        std::abort();
     const struct {
         const char* type;
         MCIERROR (*open)(int, std::unique_ptr<mci::Decoder>&);

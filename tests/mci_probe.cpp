@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     for (MCIDEVICEID device : devices)
         mciSendCommandA(device, MCI_CLOSE, 0, 0);
     const auto took = std::chrono::steady_clock::now() - start;
-    std::printf("closed %lld\n", static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+    std::printf("closed %lld\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     return 0;
 }

@@ -1,6 +1,8 @@
 // The player's rules against a fake clock, fake keys and a recording MCI:
 // what each typed word does, the time display, the track loop's order and
 // timing, and the commands the playback device sends.
+#include "player/player.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 
 #include "playback/playback_device.h"
 #include "player/command_reader.h"
-#include "player/player.h"
 #include "player/time_display.h"
 
 // The platform as the tests script it: the clock moves only while the player
@@ -76,9 +77,11 @@ std::string with_console(const std::string& typed, Body body, std::string* rest 
     dup2(saved, 1);
     close(saved);
     std::string text;
-    for (int c; rest != nullptr && (c = std::getchar()) != EOF;) *rest += static_cast<char>(c);
+    for (int c; rest != nullptr && (c = std::getchar()) != EOF;)
+        *rest += static_cast<char>(c);
     std::rewind(out);
-    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    for (int c; (c = std::fgetc(out)) != EOF;)
+        text += static_cast<char>(c);
     std::fclose(in);
     std::fclose(out);
     return text;
@@ -100,20 +103,34 @@ TEST(CommandReader, EachWordItsCodeAndWhatItLeavesUnread) {
         int code;
         std::string rest;
     } cases[] = {
-        {"next\n", kCodeNext, "\n"}, {"n\n", kCodeNext, "\n"}, {"  \t\nbefore x", kCodeBack, " x"},
-        {"b\n", kCodeBack, "\n"}, {"exit now\n", kCodeExit, " now\n"}, {"ls\n", kCodeList, "\n"},
-        {"time\n", kCodeTime, "\n"}, {"loop\n", kCodeLoop, "\n"}, {"0\n", kCodeTrack, "\n"},
-        {"49\n", kCodeTrack + 49, "\n"}, {"12abc\n", kCodeTrack + 12, "\n"},
-        {"2147483637\n", kCodeTrack + 2147483637, "\n"}, {"2147483638\n", kCodeNone, "\n"},
-        {"99999999999999999999\n", kCodeNone, "\n"}, {"nextx\n", kCodeNone, "\n"}, {"LS\n", kCodeNone, "\n"},
-        {"-1\n", kCodeNone, "\n"}, {std::string(40, 'x') + "exit next\n", kCodeNone, " next\n"},
-        {"", kCodeNone, ""}, {" \n ", kCodeNone, ""},
+        {"next\n", kCodeNext, "\n"},
+        {"n\n", kCodeNext, "\n"},
+        {"  \t\nbefore x", kCodeBack, " x"},
+        {"b\n", kCodeBack, "\n"},
+        {"exit now\n", kCodeExit, " now\n"},
+        {"ls\n", kCodeList, "\n"},
+        {"time\n", kCodeTime, "\n"},
+        {"loop\n", kCodeLoop, "\n"},
+        {"0\n", kCodeTrack, "\n"},
+        {"49\n", kCodeTrack + 49, "\n"},
+        {"12abc\n", kCodeTrack + 12, "\n"},
+        {"2147483637\n", kCodeTrack + 2147483637, "\n"},
+        {"2147483638\n", kCodeNone, "\n"},
+        {"99999999999999999999\n", kCodeNone, "\n"},
+        {"nextx\n", kCodeNone, "\n"},
+        {"LS\n", kCodeNone, "\n"},
+        {"-1\n", kCodeNone, "\n"},
+        {std::string(40, 'x') + "exit next\n", kCodeNone, " next\n"},
+        {"", kCodeNone, ""},
+        {" \n ", kCodeNone, ""},
     };
     for (const auto& c : cases) {
         reset_fakes();
         int code = -99;
         std::string rest;
-        EXPECT_EQ(with_console(c.typed, [&] { code = read_command(); }, &rest), c.code == kCodeList ? "\n" : "");
+        EXPECT_EQ(with_console(
+                      c.typed, [&] { code = read_command(); }, &rest),
+                  c.code == kCodeList ? "\n" : "");
         EXPECT_EQ(code, c.code) << c.typed;
         EXPECT_EQ(rest, c.rest) << c.typed;
         EXPECT_TRUE(mci.empty()) << c.typed;
@@ -122,7 +139,8 @@ TEST(CommandReader, EachWordItsCodeAndWhatItLeavesUnread) {
     // the first character of the next line.
     current_device = 3;
     std::string rest;
-    with_console("stop\nxy\n", [] { EXPECT_EQ(read_command(), kCodeNext); }, &rest);
+    with_console(
+        "stop\nxy\n", [] { EXPECT_EQ(read_command(), kCodeNext); }, &rest);
     EXPECT_EQ(rest, "y\n");
     EXPECT_EQ(mci, std::vector<std::string>{"0 close 3"});
     EXPECT_EQ(current_device, 0u);
@@ -134,11 +152,14 @@ TEST(TimeDisplay, MinutesSecondsAndTheBar) {
         int elapsed, length;
         std::string shown;
     } cases[] = {
-        {0, 6, "\n0 min 0 s  / 0 min 6 s\n" + bar(1)}, {3, 6, "\n0 min 3 s  / 0 min 6 s\n" + bar(16)},
-        {7, 6, "\n0 min 7 s  / 0 min 6 s\n" + bar(kBarCells)}, {61, 3725, "\n1 min 1 s  / 62 min 5 s\n" + bar(1)},
+        {0, 6, "\n0 min 0 s  / 0 min 6 s\n" + bar(1)},
+        {3, 6, "\n0 min 3 s  / 0 min 6 s\n" + bar(16)},
+        {7, 6, "\n0 min 7 s  / 0 min 6 s\n" + bar(kBarCells)},
+        {61, 3725, "\n1 min 1 s  / 62 min 5 s\n" + bar(1)},
         {125, 250, "\n2 min 5 s  / 4 min 10 s\n" + bar(16)},
         // No length: every cell, or none when nothing has elapsed either.
-        {1, 0, "\n0 min 1 s  / 0 min 0 s\n" + bar(kBarCells)}, {0, 0, "\n0 min 0 s  / 0 min 0 s\n" + bar(0)},
+        {1, 0, "\n0 min 1 s  / 0 min 0 s\n" + bar(kBarCells)},
+        {0, 0, "\n0 min 0 s  / 0 min 0 s\n" + bar(0)},
     };
     for (const auto& c : cases)
         EXPECT_EQ(with_console("", [&] { show_time(c.elapsed, c.length); }), c.shown) << c.elapsed << "/" << c.length;
@@ -147,8 +168,14 @@ TEST(TimeDisplay, MinutesSecondsAndTheBar) {
 TEST(PlaybackDevice, SendsOpenPlayStatusCloseForKnownExtensionsOnly) {
     const HWND window = reinterpret_cast<HWND>(77);
     const std::pair<std::string, std::string> cases[] = {
-        {"a.mp3", "MPEGVideo"}, {"B.MP3", "MPEGVideo"}, {"a.b.wav", "waveaudio"}, {"c.WAV", "waveaudio"},
-        {"d.Mp3", ""}, {"mp3", ""}, {"e.mp3.txt", ""}, {"f." + std::string(40, 'm'), ""},
+        {"a.mp3", "MPEGVideo"},
+        {"B.MP3", "MPEGVideo"},
+        {"a.b.wav", "waveaudio"},
+        {"c.WAV", "waveaudio"},
+        {"d.Mp3", ""},
+        {"mp3", ""},
+        {"e.mp3.txt", ""},
+        {"f." + std::string(40, 'm'), ""},
     };
     for (const auto& [name, type] : cases) {
         reset_fakes();
