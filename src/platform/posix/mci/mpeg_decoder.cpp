@@ -197,8 +197,12 @@ public:
     }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
+        // The caller made room for `frames` frames of the format it was told
+        // before this read; a format that changes while the delay is skipped
+        // must not make it more.
+        const std::size_t room = frames * channels_ * sizeof *out;
         for (;;) {
-            const std::size_t got = decode(out, frames);
+            const std::size_t got = decode(out, frames, room);
             if (got == 0) return 0;
             const std::uint64_t first = position_;
             position_ += got;
@@ -317,14 +321,10 @@ private:
     }
 
     // Decodes up to `frames` frames as they are in the file, encoder's delay
-    // and padding included.
-    std::size_t decode(std::int16_t* out, std::size_t frames) {
-        // The caller made room for `frames` frames of the format it was told
-        // before this read; frames of a format with more channels take more
-        // of it, so the room is counted in bytes. Never more than `frames`
-        // frames, though, also when a format with fewer channels would fit
-        // more.
-        const std::size_t room = frames * channels_ * sizeof *out;
+    // and padding included, into `room` bytes. Frames of a format with more
+    // channels take more of it, so the room is counted in bytes; never more
+    // than `frames` frames, though, also when fewer channels would fit more.
+    std::size_t decode(std::int16_t* out, std::size_t frames, std::size_t room) {
         for (;;) {
             if (format_changed_) {
                 format_changed_ = false;
