@@ -36,18 +36,19 @@ long long decode(MCIERROR (*open)(int, std::unique_ptr<mci::Decoder>&), const ch
     // Reads of several sizes, down to the fewest a reader may ask.
     const std::size_t sizes[] = {2, 1152, 1000, 4096, 333};
     double decoded_ms = 0;
-    for (std::size_t i = 0, done = 1; done > 0 && decoded_ms < 1e7; ++i) {
+    long long runs = 1;
+    for (std::size_t i = 0, done = 1, rate = decoder->rate(); done > 0 && decoded_ms < 1e7; ++i) {
         const std::size_t frames = sizes[i % 5];
         std::vector<std::int16_t> out(frames * decoder->channels());
         done = decoder->read(out.data(), frames);
         check(done <= frames, "a read gave more than asked");
-        check(decoder->rate() >= 8000 && decoder->rate() <= 384000 && decoder->channels() >= 1 &&
-                  decoder->channels() <= 1024,
-              "a format no sound card takes");
+        check(decoder->rate() > 0 && decoder->channels() >= 1 && decoder->channels() <= 1024, "a format with no sound");
         decoded_ms += 1000.0 * static_cast<double>(done) / decoder->rate();
+        runs += decoder->rate() != rate;
+        rate = decoder->rate();
     }
-    // The length is cut to whole milliseconds.
-    check(decoded_ms < static_cast<double>(length) + 1, "more sound than the length");
+    // The length is cut to whole milliseconds once per run of one rate.
+    check(decoded_ms < static_cast<double>(length + runs), "more sound than the length");
     return length;
 }
 
