@@ -170,6 +170,21 @@ class Sound(unittest.TestCase):
         player.expect(b"exit\n")
         self.assertEqual(player.wait(), 0)
 
+    def test_a_command_takes_effect_at_once(self):
+        # Not at the next tick of the key test: typed input ends the wait.
+        make_sound(self.path("a.mp3"), 30, lame=("-b", "32"))
+        player = Player(self.dir.name)
+        self.addCleanup(player.close)
+        player.expect(listing(["a.mp3"]) + prompt("a.mp3"))
+        took = []
+        for _ in range(11):
+            time.sleep(0.13)
+            started = time.monotonic()
+            player.send("loop\n")
+            player.expect(prompt("a.mp3"))
+            took.append(time.monotonic() - started)
+        self.assertLess(sorted(took)[5], 0.02, took)
+
     def test_a_folder_it_may_not_list(self):
         os.mkdir(self.path("locked"), 0o311)
         os.chmod(self.dir.name, 0o755)
