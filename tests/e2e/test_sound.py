@@ -1,6 +1,7 @@
 """What only the real parts can show: the samples sent to ALSA against an
 independent decode, exact lengths, hostile files, the console around the
 player (locales, closed descriptors, ended input)."""
+import array
 import os
 import pathlib
 import struct
@@ -41,9 +42,9 @@ class Sound(unittest.TestCase):
         self.addCleanup(self.dir.cleanup)
         self.path = lambda name: os.path.join(self.dir.name, name)
 
-    def probe(self, *args, wait_ms=400, capture=None, pcm="null"):
+    def probe(self, *args, wait_ms=400, capture=None, pcm="null", env=None):
         """Runs the MCI probe on (type, file) pairs; its lines, split."""
-        env = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.dir.name, capture, pcm))
+        env = dict(env or os.environ, ALSA_CONFIG_PATH=alsa_config(self.dir.name, capture, pcm))
         run = subprocess.run([PROBE, str(wait_ms), *args], env=env, capture_output=True, timeout=20)
         self.assertEqual((run.returncode, run.stderr), (0, b""))
         return [line.split() for line in run.stdout.decode().splitlines()]
@@ -169,6 +170,30 @@ class Sound(unittest.TestCase):
         player.send("exit\n")
         player.expect(b"exit\n")
         self.assertEqual(player.wait(), 0)
+
+    def test_a_sound_server_hears_the_track_to_its_end(self):
+        # PulseAudio with a null sink of our own, which plays in real time;
+        # its monitor records what was heard.
+        run, heard = self.path("run"), self.path("heard.raw")
+        os.mkdir(run, 0o700)
+        pulse = dict(os.environ, HOME=run, XDG_RUNTIME_DIR=run, PULSE_SERVER="unix:" + run + "/native")
+        server = subprocess.Popen(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+                                   "-L", "module-native-protocol-unix socket=%s/native auth-anonymous=1" % run,
+                                   "-L", "module-null-sink sink_name=t"], env=pulse, stderr=subprocess.DEVNULL)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.kill)
+        while subprocess.run(["pactl", "info"], env=pulse, capture_output=True).returncode != 0:
+            time.sleep(0.05)
+        recorder = subprocess.Popen(["parec", "-d", "t.monitor", "--raw", "--format=s16le", "--rate=44100",
+                                     "--channels=2", heard], env=pulse)
+        while not os.path.exists(heard) or os.path.getsize(heard) < 8192:  # recording
+            time.sleep(0.05)
+        self.probe("MPEGVideo", make_sound(self.path("a.mp3"), 1.5), wait_ms=3000, pcm="pulse", env=pulse)
+        recorder.terminate()
+        recorder.wait()
+        loud = sum(1 for x in array.array("h", pathlib.Path(heard).read_bytes()) if abs(x) > 2000)
+        # Nine in ten of a sine's samples lie above an eighth of its peak.
+        self.assertAlmostEqual(loud / 2 / 44100 / 0.92, 1.5, delta=0.15)
 
     def test_a_command_takes_effect_at_once(self):
         # Not at the next tick of the key test: typed input ends the wait.
