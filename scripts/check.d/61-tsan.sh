@@ -5,7 +5,7 @@ set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run test
 . "$TAMBLO_ROOT/scripts/lib.sh"
 configure_build tsan -DTAMBLO_SANITIZE=thread
-export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$TAMBLO_ROOT/tests/tsan.supp"
 cd "$build"
 count() { ctest -N "$@" | sed -n 's/^Total Tests: //p'; }
 # The tests are picked by label, so a test without one would silently never
