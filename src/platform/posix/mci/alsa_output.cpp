@@ -129,18 +129,16 @@ bool AlsaOutput::running() const { return pcm_ != nullptr && snd_pcm_state(pcm_)
 
 bool AlsaOutput::finish() {
     if (pcm_ == nullptr) return true;
-    // A track shorter than a period has not started yet.
-    if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED && snd_pcm_start(pcm_) < 0) return true;
-    // What is still to be heard is the PCM's delay; wait it out in steps,
-    // ready to be woken, never longer than the buffer could hold plus a
-    // margin should a plugin's delay stop moving.
+    // Drained, the PCM plays out what was written, also a stream too short to
+    // have started; a sound server's own buffer too, which the PCM's delay
+    // does not show (through PulseAudio a track under half a second was
+    // dropped before it was heard). Non-blocking, the drain is polled, so
+    // that a close still ends it at once; never longer than the buffer could
+    // hold plus a margin.
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<long long>(buffer_frames_) * 1000 / rate_ + 1000);
-    while (snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING && std::chrono::steady_clock::now() < deadline) {
-        snd_pcm_sframes_t delay = 0;
-        if (snd_pcm_delay(pcm_, &delay) < 0 || delay <= 0) break;
-        const long long ms = static_cast<long long>(delay) * 1000 / rate_ + 1;
-        if (!wait(false, static_cast<int>(std::min(ms, 100LL)))) return false;
+    while (snd_pcm_drain(pcm_) == -EAGAIN && std::chrono::steady_clock::now() < deadline) {
+        if (!wait(false, 20)) return false;
     }
     return true;
 }
