@@ -1,6 +1,6 @@
 // The PCM moves through these states here: open (SETUP) -> hw and sw params
 // (PREPARED) -> the first period written starts it (RUNNING) -> writes, with
-// XRUN recovered should the decoder ever fall behind -> at the end, wait
+// XRUN recovered should the decoder ever fall behind -> at the end, drain
 // until the written frames have been heard -> drop and close.
 //
 // The stream is non-blocking and every wait is a poll() on its descriptors
