@@ -259,6 +259,7 @@ TEST(TrackLoop, OrderAndTimingOfTheTracks) {
         {3, 5000, {3000}, "b\n", false, "t0@0 t0@3000 t1@9000"},
         {3, 9000, {1500, 3400}, "1\nbefore\n", false, "t0@0 t1@1500 t0@3400"},
         {2, 1000, {500, 600}, "loop\nloop\n", false, "t0@0 t1@2000 end"},
+        {2, 1000, {500}, "loop\n", false, "t0@0 t1@2000 t0@4000 t1@6000 t0@8000"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(run_loop(c.count, c.length_ms, c.at, c.typed, c.loop), c.played) << c.typed;
