@@ -1,5 +1,5 @@
-# The main build and all its tests (unit, MCI and end-to-end); its summary
-# line is the last line of ./check.
+# The main build and all its tests (unit and end-to-end, the MCI probe's
+# among them); its summary line is the last line of ./check.
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run test
 . "$TAMBLO_ROOT/scripts/lib.sh"
