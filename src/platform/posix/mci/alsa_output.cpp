@@ -1,7 +1,7 @@
 // The PCM moves through these states here: open (SETUP) -> hw and sw params
-// (PREPARED) -> the first period written starts it (RUNNING) -> writes, with
-// XRUN recovered should the decoder ever fall behind -> at the end, drain
-// until the written frames have been heard -> drop and close.
+// (PREPARED) -> the first half period written starts it (RUNNING) -> writes,
+// with XRUN recovered should the decoder ever fall behind -> at the end,
+// drain until the written frames have been heard -> drop and close.
 //
 // The stream is non-blocking and every wait is a poll() on its descriptors
 // plus the owner's wake-up descriptor, so a close interrupts any wait at once
@@ -70,11 +70,13 @@ bool AlsaOutput::open(unsigned rate, unsigned channels) {
         snd_pcm_hw_params(pcm_, hw) >= 0 && snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames_) >= 0 &&
         snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) >= 0 &&
         snd_pcm_sw_params_current(pcm_, sw) >= 0 &&
-        // Start once a period is written, not the whole buffer: the first
-        // sound then waits for a quarter second of decoding, not a whole
-        // one, and the rest of the buffer fills while it plays, far faster
-        // than it drains. Wake when a period has room.
-        snd_pcm_sw_params_set_start_threshold(pcm_, sw, period_frames) >= 0 &&
+        // Start once half a period is written, not the whole buffer: the
+        // first sound then waits for the first quarter second of decoding
+        // only, also where the encoder's delay cut it short or a period at
+        // the file's rate is longer than it; the rest of the buffer fills
+        // while it plays, far faster than it drains. Wake when a period has
+        // room.
+        snd_pcm_sw_params_set_start_threshold(pcm_, sw, period_frames / 2) >= 0 &&
         snd_pcm_sw_params_set_avail_min(pcm_, sw, period_frames) >= 0 && snd_pcm_sw_params(pcm_, sw) >= 0;
     if (!configured || actual_rate != rate) {
         close();

@@ -26,7 +26,8 @@ namespace mci {
 namespace {
 
 // Frames decoded per write: a quarter second at 44.1 kHz, a period of the
-// output's buffer, so that the first write starts the sound.
+// output's buffer. The sound starts at half a period, so the first write
+// starts it, also where the encoder's delay was cut from it.
 const std::size_t kChunkFrames = 11025;
 
 class Device {
