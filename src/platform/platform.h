@@ -11,13 +11,6 @@
 // Prepares the console once at start-up (its standard descriptors).
 void console_init();
 
-// Starts getting the sound output ready in the background, so that the
-// first track is heard sooner: where it takes time (a sound server's client
-// to load and connect) it overlaps the listing of the folder. Returns at
-// once and never fails: whatever it could not do is done, or reported, when
-// a track plays.
-void prepare_sound_output();
-
 // Writes `text`, held in code page 932 (Shift_JIS), into `out` as the console
 // expects it, NUL-terminated and cut to fit `size` bytes.
 void console_text(const char* text, char* out, std::size_t size);

@@ -9,8 +9,5 @@ int main() {
     // line feed) included, also when standard output is a pipe.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     console_init();
-    // After console_init: the descriptors the sound output opens must not
-    // take the place of a closed standard one.
-    prepare_sound_output();
     return run_player();
 }

@@ -5,9 +5,7 @@
 //
 // The stream is non-blocking and every wait is a poll() on its descriptors
 // plus the owner's wake-up descriptor, so a close interrupts any wait at once
-// and all PCM calls stay on the one playback thread, but for the first
-// track's open, done early on a thread of its own (EarlyPcm) and handed over
-// once it has ended.
+// and all PCM calls stay on the one playback thread.
 #include "alsa_output.h"
 
 #include <poll.h>
@@ -17,10 +15,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <mutex>
-#include <thread>
 #include <vector>
-
-#include "platform/platform.h"
 
 namespace mci {
 namespace {
@@ -44,72 +39,17 @@ void silence_alsa() {
     std::call_once(once, [] { snd_lib_error_set_handler(silent); });
 }
 
-snd_pcm_t* open_default() {
-    silence_alsa();
-    snd_pcm_t* pcm = nullptr;
-    // Non-blocking also at open: a device held by another program fails at
-    // once instead of waiting for it.
-    if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return nullptr;
-    return pcm;
-}
-
-// The PCM of the first track, opened while the player lists its folder.
-// Most of the time before the first sound is this open: reading ALSA's
-// configuration and, through a sound server, loading its client libraries
-// and connecting. The format is not known yet; it is set, as for any other
-// track, once the first frames are decoded. Only the first stream takes it:
-// later ones are opened when they start, the old one closed, as before.
-class EarlyPcm {
-public:
-    ~EarlyPcm() {
-        // Never taken (no track played): wait for the open, which is not
-        // interruptible, so that it does not run on into the exit.
-        snd_pcm_t* pcm = take();
-        if (pcm != nullptr) snd_pcm_close(pcm);
-    }
-
-    void start() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (started_) return;
-        started_ = true;
-        try {
-            thread_ = std::thread([this] { pcm_ = open_default(); });
-        } catch (...) {
-            // No thread to spare: the first track opens its own.
-        }
-    }
-
-    // The early PCM, once its open has ended; null where it failed, was
-    // never started or has been taken.
-    snd_pcm_t* take() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (thread_.joinable()) thread_.join();
-        snd_pcm_t* pcm = pcm_;
-        pcm_ = nullptr;
-        return pcm;
-    }
-
-private:
-    std::mutex mutex_;
-    bool started_ = false;
-    std::thread thread_;
-    snd_pcm_t* pcm_ = nullptr;  // written by thread_, read after its join
-};
-
-EarlyPcm& early_pcm() {
-    static EarlyPcm pcm;
-    return pcm;
-}
-
 }  // namespace
 
 bool AlsaOutput::open(unsigned rate, unsigned channels) {
     close();
-    // Where the early open failed, it is tried again: the sound server may
-    // have come up since.
-    pcm_ = early_pcm().take();
-    if (pcm_ == nullptr) pcm_ = open_default();
-    if (pcm_ == nullptr) return false;
+    silence_alsa();
+    // Non-blocking also at open: a device held by another program fails at
+    // once instead of waiting for it.
+    if (snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+        pcm_ = nullptr;
+        return false;
+    }
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_sw_params_t* sw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
@@ -212,5 +152,3 @@ void AlsaOutput::close() {
 }
 
 }  // namespace mci
-
-void prepare_sound_output() { mci::early_pcm().start(); }
