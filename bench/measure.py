@@ -2,7 +2,8 @@
 """Tamblo's benchmark: plays the same tracks with Tamblo and with mpg123 through a
 PulseAudio null sink of its own, and reports medians and ratios of CPU time,
 peak memory, first-sound and stop latency, plus Tamblo's start-up time and the
-cost of its length scan. bench/run builds Tamblo and calls this script."""
+cost of its length scan; and the first sound and peak memory of a client that
+does nothing but play noise through ALSA, the floor the sound path sets. bench/run builds Tamblo and calls this script."""
 
 import argparse
 import array
@@ -370,6 +371,10 @@ class Bench:
     def tamblo_run(self, folder, usage=False):
         return Player([self.tamblo], folder, self.server.env, self.args.usage_runner if usage else None)
 
+    def floor_run(self, folder, seconds, usage=False):
+        return Player([os.path.abspath(self.args.floor), str(seconds)], folder, self.server.env,
+                      self.args.usage_runner if usage else None)
+
     def mpg123_run(self, folder, *argv, usage=False):
         return Player(["mpg123", "-o", "alsa"] + list(argv), folder, self.server.env,
                       self.args.usage_runner if usage else None)
@@ -399,7 +404,7 @@ class Bench:
         """One whole 60 s track: CPU seconds and peak resident memory."""
         folder = make_folder(os.path.join(self.tmp, "one-track"), {"01 noise.mp3": self.tracks["noise-60s.mp3"]})
         result = {"tamblo_cpu": [], "mpg123_cpu": [], "tamblo_rss": [], "mpg123_rss": [], "tamblo_wall": [],
-                  "mpg123_wall": []}
+                  "mpg123_wall": [], "floor_rss": []}
         for run in range(self.args.runs):
             log(f"whole track, run {run + 1} of {self.args.runs}: Tamblo")
             player = self.tamblo_run(folder, usage=True)
@@ -416,6 +421,12 @@ class Bench:
             result["mpg123_cpu"].append(player.usage[0])
             result["mpg123_rss"].append(player.usage[1])
             result["mpg123_wall"].append(time.monotonic() - player.started)
+
+            # The peak comes once the sound plays; a few seconds show it.
+            log(f"whole track, run {run + 1} of {self.args.runs}: the ALSA floor")
+            player = self.floor_run(folder, 3, usage=True)
+            player.finish(30)
+            result["floor_rss"].append(player.usage[1])
         return result
 
     def first_sound(self):
@@ -425,7 +436,7 @@ class Bench:
         for i in range(1, 50):
             tracks[f"{i:02d} noise.mp3"] = self.tracks["noise-60s.mp3"]
         folder = make_folder(os.path.join(self.tmp, "fifty"), tracks)
-        result = {"tamblo": [], "mpg123": []}
+        result = {"tamblo": [], "mpg123": [], "floor": []}
         for run in range(self.args.runs):
             log(f"first sound, run {run + 1} of {self.args.runs}")
             with Recorder(self.server) as rec:
@@ -441,6 +452,11 @@ class Bench:
                 heard = rec.wait_sound(player.started, timeout=5)
                 player.finish(5, stop=True)
                 result["mpg123"].append(self.elapsed(player.started, heard, "mpg123's first sound"))
+            with Recorder(self.server) as rec:
+                player = self.floor_run(folder, 1)
+                heard = rec.wait_sound(player.started, timeout=5)
+                player.finish(5, stop=True)
+                result["floor"].append(self.elapsed(player.started, heard, "the ALSA floor's first sound"))
         return result
 
     def command_to_silence(self):
@@ -600,10 +616,14 @@ def report_rows(m):
                         ratio_limit=0.66))
         rows.append(row("Peak resident memory", [v * 1024 for v in whole["tamblo_rss"]],
                         [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2, ratio_limit=0.85))
+        rows.append(row("Floor: peak resident memory, noise through ALSA", [v * 1024 for v in whole["floor_rss"]],
+                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2))
     if "first-sound" in m:
         first = m["first-sound"]
         rows.append(row("Start to first sound, 10-minute track", first["tamblo"], first["mpg123"], 1000, "ms", 1,
                         ratio_limit=0.8))
+        rows.append(row("Floor: start to first sound of noise through ALSA", first["floor"], first["mpg123"], 1000,
+                        "ms", 1))
     if "commands" in m:
         stops = m["commands"]
         rows.append(row("\"n\" to silence (mpg123: LOAD)", stops["tamblo_n"], stops["mpg123_load"], 1000, "ms", 1,
@@ -624,6 +644,7 @@ def main():
     parser.add_argument("--tamblo", required=True, help="the player to measure")
     parser.add_argument("--open-timer", required=True, help="the MCI open timer (bench/mci_open_time.cpp)")
     parser.add_argument("--usage-runner", required=True, help="the CPU and memory meter (bench/run_with_rusage.cpp)")
+    parser.add_argument("--floor", required=True, help="the least ALSA client (bench/alsa_floor.cpp)")
     parser.add_argument("--cache", required=True, help="where the test tracks are kept")
     parser.add_argument("--runs", type=int, default=5, help="runs of each measurement (default 5)")
     parser.add_argument("--only", action="append", choices=MEASUREMENTS,
@@ -676,6 +697,9 @@ def main():
         "list are on its input from the start.",
         "CPU time and peak memory come from wait4 in a small launcher (bench/run_with_rusage.cpp); the kernel "
         "counts the peak from before the player's exec, which there is the launcher's own, about 1 MiB.",
+        "Floor: bench/alsa_floor.cpp opens ALSA's default PCM as both players do and writes noise at once (0.2 s "
+        "buffer, nothing decoded or printed); its rows show what the sound path alone costs, which both players "
+        "pay: its \"Tamblo\" column is the floor's. Its memory is taken over 3 s of noise.",
         "MCI open: bench/mci_open_time.cpp opens the track through Tamblo's MCI layer, the file already in the "
         "page cache, then asks its length; the length starts the walk over every frame and waits for it (in the "
         "player the walk starts once the sound has).",
