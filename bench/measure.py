@@ -3,7 +3,8 @@
 PulseAudio null sink of its own, and reports medians and ratios of CPU time,
 peak memory, first-sound and stop latency, plus Tamblo's start-up time and the
 cost of its length scan; and the first sound and peak memory of a client that
-does nothing but play noise through ALSA, the floor the sound path sets. bench/run builds Tamblo and calls this script."""
+does nothing but play noise through ALSA, the floor the sound path sets.
+bench/run builds Tamblo and calls this script."""
 
 import argparse
 import array

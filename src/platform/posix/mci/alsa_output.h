@@ -27,7 +27,7 @@ public:
     // or when the device fails.
     bool write(const std::int16_t* samples, std::size_t frames);
 
-    // Whether the sound has started: a period has been written.
+    // Whether the sound has started: half a period has been written.
     bool running() const;
 
     // Waits until everything written has been played. False when woken.

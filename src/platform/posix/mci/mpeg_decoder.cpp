@@ -97,6 +97,11 @@ private:
     char buffer_[16384];
 };
 
+void delete_handle(mpg123_handle* handle) {
+    mpg123_close(handle);
+    mpg123_delete(handle);
+}
+
 // What the frame walk learns of a file: its exact length and whether the
 // encoder's padding at its end is cut.
 struct Walk {
@@ -248,11 +253,6 @@ private:
             }
         }
         walked_.wait(lock, [this] { return walk_done_; });
-    }
-
-    static void delete_handle(mpg123_handle* handle) {
-        mpg123_close(handle);
-        mpg123_delete(handle);
     }
 
     // A walk over all the frames (their headers; nothing is decoded): the
@@ -438,8 +438,7 @@ MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
     if (walk_handle == nullptr) return MCIERR_INVALID_FILE;
     mpg123_handle* play_handle = new_handle(play_file.get());
     if (play_handle == nullptr) {
-        mpg123_close(walk_handle);
-        mpg123_delete(walk_handle);
+        delete_handle(walk_handle);
         return MCIERR_INVALID_FILE;
     }
     auto mpeg = std::make_unique<MpegDecoder>(walk_handle, std::move(walk_file), play_handle, std::move(play_file));
