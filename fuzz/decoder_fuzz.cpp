@@ -1,5 +1,5 @@
 // Arbitrary file contents for the MPEG and wave audio devices. A file must be
-// refused with MCIERR_INVALID_FILE, or give a decoder of a format the sound
+// refused as not sound, or give a decoder of a format the sound
 // card takes whose reads never deliver more than asked (each read's buffer is
 // exactly what the current format needs, so ASan sees any write past it) and,
 // read to the end, no more sound than its length; the MCI commands must agree
@@ -24,14 +24,18 @@ void check(bool ok, const char* what) {
     std::abort();
 }
 
-long long decode(MCIERROR (*open)(int, std::unique_ptr<mci::Decoder>&), const char* path) {
-    MCIERROR error = 0;
-    const int fd = mci::open_sound_file(path, error);
+using Open = mci::Refusal (*)(int, std::unique_ptr<mci::Decoder>&);
+
+long long decode(Open open, const char* path) {
+    mci::Refusal refusal = mci::Refusal::none;
+    const int fd = mci::open_sound_file(path, refusal);
     if (fd == -1) return -1;
     std::unique_ptr<mci::Decoder> decoder;
-    error = open(fd, decoder);
-    check((error == 0) == (decoder != nullptr) && (error == 0 || error == MCIERR_INVALID_FILE), "open's answer");
-    if (error != 0) return -1;
+    refusal = open(fd, decoder);
+    check((refusal == mci::Refusal::none) == (decoder != nullptr) &&
+              (refusal == mci::Refusal::none || refusal == mci::Refusal::not_sound),
+          "open's answer");
+    if (refusal != mci::Refusal::none) return -1;
     const long long length = decoder->length_ms();
     // Reads of several sizes, down to the fewest a reader may ask.
     const std::size_t sizes[] = {2, 1152, 1000, 4096, 333};
@@ -62,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     const struct {
         const char* type;
-        MCIERROR (*open)(int, std::unique_ptr<mci::Decoder>&);
+        Open open;
     } kinds[] = {{"MPEGVideo", mci::open_mpeg}, {"waveaudio", mci::open_wave}};
     for (const auto& kind : kinds) {
         const long long length = decode(kind.open, path.c_str());

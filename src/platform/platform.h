@@ -27,3 +27,8 @@ void wait_for_key(unsigned ms);
 
 // Calendar time in whole seconds.
 std::int64_t clock_seconds();
+
+// Finds the window of the program's own console, to which play requests
+// address their notifications, or null where there is none. Called once at
+// start-up; the console's title is the same afterwards.
+HWND find_console_window();

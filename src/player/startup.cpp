@@ -1,5 +1,4 @@
 // Start-up: finds the tracks, shows them and hands over to the track loop.
-#include "playback/console_window.h"
 #include "player/player.h"
 
 int run_player() {

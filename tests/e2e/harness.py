@@ -65,7 +65,14 @@ class Player:
         self.mode, self.out, self.cursor, self.ended = mode, b"", 0, False
         self.lock = threading.Condition()
         self.tmp = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
-        env = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.tmp.name, capture), **{"LC_ALL": "C.UTF-8", **(env or {})})
+        # A home and a runtime folder of its own, which it must leave as they
+        # are, and no sound server: one in them would be found, and none is.
+        self.home = [os.path.join(self.tmp.name, name) for name in ("home", "run")]
+        for made in self.home:
+            os.mkdir(made)
+        env = dict(os.environ, **{"ALSA_CONFIG_PATH": alsa_config(self.tmp.name, capture), "LC_ALL": "C.UTF-8",
+                                  "HOME": self.home[0], "XDG_RUNTIME_DIR": self.home[1], **(env or {})})
+        env.pop("PULSE_SERVER", None)
         argv = argv or shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", "")) + [TAMBLO]
         if mode == "pty":
             self.master, self.slave = pty.openpty()
@@ -128,13 +135,14 @@ class Player:
 
     def wait(self, timeout=8.0):
         """The exit status. Nothing may have followed the last match, nothing
-        appeared on standard error, and a terminal is as it was."""
+        appeared on standard error, and a terminal and the home are as they were."""
         status = self.proc.wait(timeout * SLOWDOWN)
         with self.lock:
             self.lock.wait_for(lambda: self.ended, 0.2 if self.mode == "pty" else 2)
         assert self.out[self.cursor:] == b"", "printed after the last match: %r" % self.out[self.cursor:]
         assert self.proc.stderr.read() == b"", "wrote on standard error"
         assert self.mode != "pty" or termios.tcgetattr(self.slave) == self.attrs, "the terminal was left changed"
+        assert not any(os.listdir(folder) for folder in self.home), "wrote into the home or runtime folder: %r" % list(os.walk(self.tmp.name))
         return status
 
     def close(self):

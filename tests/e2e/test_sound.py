@@ -1,7 +1,6 @@
 """What only the real parts can show: the samples sent to ALSA against an
 independent decode, exact lengths, hostile files, the console around the
 player (locales, closed descriptors, ended input)."""
-import array
 import os
 import pathlib
 import struct
@@ -44,7 +43,9 @@ class Sound(unittest.TestCase):
 
     def probe(self, *args, wait_ms=400, capture=None, pcm="null", env=None):
         """Runs the MCI probe on (type, file) pairs; its lines, split."""
-        env = dict(env or os.environ, ALSA_CONFIG_PATH=alsa_config(self.dir.name, capture, pcm))
+        env = dict(env or os.environ, ALSA_CONFIG_PATH=alsa_config(self.dir.name, capture, pcm),
+                   XDG_RUNTIME_DIR=self.dir.name)  # no sound server to be found there
+        env.pop("PULSE_SERVER", None)
         run = subprocess.run([PROBE, str(wait_ms), *args], env=env, capture_output=True, timeout=20)
         self.assertEqual((run.returncode, run.stderr), (0, b""))
         return [line.split() for line in run.stdout.decode().splitlines()]
@@ -170,32 +171,6 @@ class Sound(unittest.TestCase):
         player.send("exit\n")
         player.expect(b"exit\n")
         self.assertEqual(player.wait(), 0)
-
-    def test_a_sound_server_hears_each_track_to_its_end(self):
-        # PulseAudio with a null sink of our own, which plays in real time;
-        # its monitor records what was heard.
-        run, heard = self.path("run"), self.path("heard.raw")
-        os.mkdir(run, 0o700)
-        pulse = dict(os.environ, HOME=run, XDG_RUNTIME_DIR=run, PULSE_SERVER="unix:" + run + "/native")
-        server = subprocess.Popen(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
-                                   "-L", "module-native-protocol-unix socket=%s/native auth-anonymous=1" % run,
-                                   "-L", "module-null-sink sink_name=t"], env=pulse, stderr=subprocess.DEVNULL)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.kill)
-        while subprocess.run(["pactl", "info"], env=pulse, capture_output=True).returncode != 0:
-            time.sleep(0.05)
-        recorder = subprocess.Popen(["parec", "-d", "t.monitor", "--raw", "--format=s16le", "--rate=44100",
-                                     "--channels=2", heard], env=pulse)
-        while not os.path.exists(heard) or os.path.getsize(heard) < 8192:  # recording
-            time.sleep(0.05)
-        # A track, and one shorter than a period of the sound card's buffer.
-        for seconds in (1.5, 0.2):
-            self.probe("MPEGVideo", make_sound(self.path("a.mp3"), seconds), wait_ms=2500, pcm="pulse", env=pulse)
-        recorder.terminate()
-        recorder.wait()
-        loud = sum(1 for x in array.array("h", pathlib.Path(heard).read_bytes()) if abs(x) > 2000)
-        # Nine in ten of a sine's samples lie above an eighth of its peak.
-        self.assertAlmostEqual(loud / 2 / 44100 / 0.92, 1.7, delta=0.1)
 
     def test_a_command_takes_effect_at_once(self):
         # Not at the next tick of the key test: typed input ends the wait.

@@ -1,7 +1,7 @@
 // The console window on Windows, found by its title: the console is given a
 // title no other window has (tick count and process id), the window with that
 // title is looked up, and the old title is put back.
-#include "playback/console_window.h"
+#include "platform/platform.h"
 
 HWND find_console_window() {
     char OldWindowTitle[1024];

@@ -1,155 +1,218 @@
-// The PCM moves through these states here: open (SETUP) -> hw and sw params
+// Sound output through ALSA's PCM "default", for machines without a sound
+// server. alsa-lib is loaded the first time it is needed: where a server
+// answers it never is, and linked in it would cost every run its memory.
+//
+// The PCM moves through these states here: open (SETUP) -> parameters set
 // (PREPARED) -> the first half period written starts it (RUNNING) -> writes,
-// with XRUN recovered should the decoder ever fall behind -> at the end,
-// drain until the written frames have been heard -> drop and close.
+// with XRUN recovered should the decoder ever fall behind -> at the end, the
+// delay waited out -> drop and close.
 //
 // The stream is non-blocking and every wait is a poll() on its descriptors
-// plus the owner's wake-up descriptor, so a close interrupts any wait at once
-// and all PCM calls stay on the one playback thread.
-#include "alsa_output.h"
-
+// plus the wake-up descriptor, so a close interrupts any wait at once and
+// all PCM calls stay on the one playback thread. snd_pcm_drain() is called
+// only once little is left to play: through a sound server's plugin it
+// blocks until the end, although the stream is non-blocking.
+#include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <poll.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdarg>
 #include <mutex>
 #include <vector>
+
+#include "output.h"
 
 namespace mci {
 namespace {
 
-// A second of buffer, refilled a period at a time: a stall of the machine
-// shorter than the buffer is never heard. Against half a second this took
-// 9% less CPU time per track and 40% fewer wake-ups of the thread. The
-// period is a quarter of it: the sound starts once half a period is
-// written, so a shorter one is heard sooner (at most a quarter second of
-// decoding before the first sound), while the wake-ups, four a second, cost
-// little.
-// Closing does not wait for the buffer: drop discards it.
+// A second of buffer, refilled a period (a quarter of it) at a time: a stall
+// of the machine shorter than the buffer is never heard, and the thread
+// wakes four times a second. Closing does not wait for the buffer: drop
+// discards it.
 const unsigned kBufferUs = 1000000;
-const unsigned kPeriodUs = 250000;
+// The drain is called once no more than this is left to play, and until
+// then the delay is looked at in steps of at most kStepMs.
+const long kDrainAtMs = 20;
+const long kStepMs = 50;
+
+// clang-format off
+#define TAMBLO_ALSA_FUNCTIONS(X) \
+    X(snd_lib_error_set_handler) \
+    X(snd_pcm_open) \
+    X(snd_pcm_set_params) \
+    X(snd_pcm_get_params) \
+    X(snd_pcm_sw_params_sizeof) \
+    X(snd_pcm_sw_params_current) \
+    X(snd_pcm_sw_params_set_start_threshold) \
+    X(snd_pcm_sw_params) \
+    X(snd_pcm_poll_descriptors_count) \
+    X(snd_pcm_poll_descriptors) \
+    X(snd_pcm_poll_descriptors_revents) \
+    X(snd_pcm_writei) \
+    X(snd_pcm_recover) \
+    X(snd_pcm_state) \
+    X(snd_pcm_start) \
+    X(snd_pcm_delay) \
+    X(snd_pcm_drain) \
+    X(snd_pcm_drop) \
+    X(snd_pcm_close)
+// clang-format on
+
+// alsa-lib's functions, by their own names.
+struct Alsa {
+#define TAMBLO_DECLARE(name) decltype(&::name) name = nullptr; /* NOLINT(bugprone-macro-parentheses) */
+    TAMBLO_ALSA_FUNCTIONS(TAMBLO_DECLARE)
+#undef TAMBLO_DECLARE
+};
 
 // ALSA prints its own errors on standard error unless told otherwise; the
 // player prints nothing but its own dialogue.
 void silent(const char*, int, const char*, int, const char*, ...) {}
 
-void silence_alsa() {
+// The library, or null where it cannot be loaded.
+const Alsa* alsa() {
+    static Alsa functions;
+    static bool loaded = false;
     static std::once_flag once;
-    std::call_once(once, [] { snd_lib_error_set_handler(silent); });
+    std::call_once(once, [] {
+        // The name of the library's ABI, as its package installs it.
+        void* library = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return;
+        loaded = true;
+#define TAMBLO_LOAD(name)                                                                     \
+    functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); /* NOLINT */ \
+    loaded = loaded && functions.name != nullptr;
+        TAMBLO_ALSA_FUNCTIONS(TAMBLO_LOAD)
+#undef TAMBLO_LOAD
+        if (loaded) functions.snd_lib_error_set_handler(silent);
+    });
+    return loaded ? &functions : nullptr;
 }
+
+class AlsaOutput final : public Output {
+public:
+    explicit AlsaOutput(int wake_fd) : wake_fd_(wake_fd) {}
+    ~AlsaOutput() override { close(); }
+    AlsaOutput(const AlsaOutput&) = delete;
+    AlsaOutput& operator=(const AlsaOutput&) = delete;
+
+    bool open(unsigned rate, unsigned channels) override {
+        close();
+        alsa_ = alsa();
+        // Non-blocking also at open: a device held by another program fails
+        // at once instead of waiting for it.
+        if (alsa_ == nullptr || alsa_->snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+            pcm_ = nullptr;
+            return false;
+        }
+        std::vector<char> sw(alsa_->snd_pcm_sw_params_sizeof());
+        auto* sw_params = reinterpret_cast<snd_pcm_sw_params_t*>(sw.data());
+        snd_pcm_uframes_t buffer = 0;
+        snd_pcm_uframes_t period = 0;
+        // The exact rate, converted by ALSA where the card has not got it.
+        // The sound starts once half a period is written, not the whole
+        // buffer: the first sound waits for the first chunk's decoding only.
+        const bool configured = alsa_->snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED,
+                                                          channels, rate, 1, kBufferUs) >= 0 &&
+                                alsa_->snd_pcm_get_params(pcm_, &buffer, &period) >= 0 &&
+                                alsa_->snd_pcm_sw_params_current(pcm_, sw_params) >= 0 &&
+                                alsa_->snd_pcm_sw_params_set_start_threshold(pcm_, sw_params, period / 2) >= 0 &&
+                                alsa_->snd_pcm_sw_params(pcm_, sw_params) >= 0;
+        if (!configured) {
+            close();
+            return false;
+        }
+        rate_ = rate;
+        channels_ = channels;
+        buffer_ms_ = static_cast<long>(buffer * 1000 / rate);
+        return true;
+    }
+
+    bool write(const std::int16_t* samples, std::size_t frames) override {
+        while (frames > 0) {
+            const snd_pcm_sframes_t written = alsa_->snd_pcm_writei(pcm_, samples, frames);
+            if (written >= 0) {
+                samples += static_cast<std::size_t>(written) * channels_;
+                frames -= static_cast<std::size_t>(written);
+            } else if (written == -EAGAIN) {
+                if (!wait(true, -1)) return false;
+            } else if (alsa_->snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool started() const override { return alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING; }
+
+    bool drain() override {
+        // A stream shorter than half a period has not started yet.
+        if (alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) alsa_->snd_pcm_start(pcm_);
+        // Never longer than the buffer could hold plus a margin, should the
+        // device stop counting down.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(buffer_ms_ + 1000);
+        snd_pcm_sframes_t delay = 0;
+        while (alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING && alsa_->snd_pcm_delay(pcm_, &delay) == 0 &&
+               delay * 1000 / rate_ > kDrainAtMs && std::chrono::steady_clock::now() < deadline) {
+            if (!wait(false, static_cast<int>(std::min(kStepMs, delay * 1000 / rate_ - kDrainAtMs + 1)))) return false;
+        }
+        // What is left plays out; a device that drains without blocking
+        // answers EAGAIN until it is done.
+        while (alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING ||
+               alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_DRAINING) {
+            if (alsa_->snd_pcm_drain(pcm_) != -EAGAIN || std::chrono::steady_clock::now() >= deadline) break;
+            if (!wait(false, 10)) return false;
+        }
+        return true;
+    }
+
+    void close() override {
+        if (pcm_ == nullptr) return;
+        alsa_->snd_pcm_drop(pcm_);
+        alsa_->snd_pcm_close(pcm_);
+        pcm_ = nullptr;
+    }
+
+private:
+    // Waits for room in the buffer, or `timeout_ms` when `pcm_too` is false;
+    // false when woken or when the device fails.
+    bool wait(bool pcm_too, int timeout_ms) {
+        const int count = pcm_too ? alsa_->snd_pcm_poll_descriptors_count(pcm_) : 0;
+        if (count < 0) return false;
+        std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
+        fds[0] = pollfd{wake_fd_, POLLIN, 0};
+        if (count > 0 && alsa_->snd_pcm_poll_descriptors(pcm_, &fds[1], static_cast<unsigned>(count)) != count) {
+            return false;
+        }
+        for (;;) {
+            const int ready = poll(fds.data(), fds.size(), timeout_ms);
+            if (ready == -1) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            if (fds[0].revents != 0) return false;
+            if (!pcm_too) return true;
+            unsigned short revents = 0;
+            if (alsa_->snd_pcm_poll_descriptors_revents(pcm_, &fds[1], static_cast<unsigned>(count), &revents) < 0) {
+                return false;
+            }
+            // POLLERR is an XRUN, which the next write reports and recovers.
+            if ((revents & (POLLOUT | POLLERR)) != 0) return true;
+        }
+    }
+
+    int wake_fd_;
+    const Alsa* alsa_ = nullptr;
+    snd_pcm_t* pcm_ = nullptr;
+    unsigned rate_ = 0;
+    unsigned channels_ = 0;
+    long buffer_ms_ = 0;
+};
 
 }  // namespace
 
-bool AlsaOutput::open(unsigned rate, unsigned channels) {
-    close();
-    silence_alsa();
-    // Non-blocking also at open: a device held by another program fails at
-    // once instead of waiting for it.
-    if (snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
-        pcm_ = nullptr;
-        return false;
-    }
-    snd_pcm_hw_params_t* hw = nullptr;
-    snd_pcm_sw_params_t* sw = nullptr;
-    snd_pcm_hw_params_alloca(&hw);
-    snd_pcm_sw_params_alloca(&sw);
-
-    unsigned buffer_us = kBufferUs;
-    unsigned period_us = kPeriodUs;
-    unsigned actual_rate = rate;
-    snd_pcm_uframes_t period_frames = 0;
-    const bool configured =
-        snd_pcm_hw_params_any(pcm_, hw) >= 0 &&
-        snd_pcm_hw_params_set_access(pcm_, hw, SND_PCM_ACCESS_RW_INTERLEAVED) >= 0 &&
-        snd_pcm_hw_params_set_format(pcm_, hw, SND_PCM_FORMAT_S16) >= 0 &&
-        snd_pcm_hw_params_set_channels(pcm_, hw, channels) >= 0 &&
-        snd_pcm_hw_params_set_rate_near(pcm_, hw, &actual_rate, nullptr) >= 0 &&
-        snd_pcm_hw_params_set_buffer_time_near(pcm_, hw, &buffer_us, nullptr) >= 0 &&
-        snd_pcm_hw_params_set_period_time_near(pcm_, hw, &period_us, nullptr) >= 0 &&
-        snd_pcm_hw_params(pcm_, hw) >= 0 && snd_pcm_hw_params_get_buffer_size(hw, &buffer_frames_) >= 0 &&
-        snd_pcm_hw_params_get_period_size(hw, &period_frames, nullptr) >= 0 &&
-        snd_pcm_sw_params_current(pcm_, sw) >= 0 &&
-        // Start once half a period is written, not the whole buffer: the
-        // first sound then waits for the first quarter second of decoding
-        // only, also where the encoder's delay cut it short or a period at
-        // the file's rate is longer than it; the rest of the buffer fills
-        // while it plays, far faster than it drains. Wake when a period has
-        // room.
-        snd_pcm_sw_params_set_start_threshold(pcm_, sw, period_frames / 2) >= 0 &&
-        snd_pcm_sw_params_set_avail_min(pcm_, sw, period_frames) >= 0 && snd_pcm_sw_params(pcm_, sw) >= 0;
-    if (!configured || actual_rate != rate) {
-        close();
-        return false;
-    }
-    rate_ = rate;
-    channels_ = channels;
-    return true;
-}
-
-bool AlsaOutput::wait(bool pcm_too, int timeout_ms) {
-    const int count = pcm_too ? snd_pcm_poll_descriptors_count(pcm_) : 0;
-    if (count < 0) return false;
-    std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
-    fds[0] = pollfd{wake_fd_, POLLIN, 0};
-    if (count > 0 && snd_pcm_poll_descriptors(pcm_, &fds[1], static_cast<unsigned>(count)) != count) return false;
-    for (;;) {
-        const int ready = poll(fds.data(), fds.size(), pcm_too ? -1 : timeout_ms);
-        if (ready == -1) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (fds[0].revents != 0) return false;
-        if (!pcm_too) return true;
-        unsigned short revents = 0;
-        if (snd_pcm_poll_descriptors_revents(pcm_, &fds[1], static_cast<unsigned>(count), &revents) < 0) return false;
-        if ((revents & POLLERR) != 0) return true;  // an XRUN: the next write reports and recovers it
-        if ((revents & POLLOUT) != 0) return true;
-    }
-}
-
-bool AlsaOutput::write(const std::int16_t* samples, std::size_t frames) {
-    if (pcm_ == nullptr) return false;
-    while (frames > 0) {
-        const snd_pcm_sframes_t written = snd_pcm_writei(pcm_, samples, frames);
-        if (written >= 0) {
-            samples += static_cast<std::size_t>(written) * channels_;
-            frames -= static_cast<std::size_t>(written);
-            continue;
-        }
-        if (written == -EAGAIN) {
-            if (!wait(true, -1)) return false;
-            continue;
-        }
-        if (snd_pcm_recover(pcm_, static_cast<int>(written), 1) < 0) return false;
-    }
-    return true;
-}
-
-bool AlsaOutput::running() const { return pcm_ != nullptr && snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING; }
-
-bool AlsaOutput::finish() {
-    if (pcm_ == nullptr) return true;
-    // Drained, the PCM plays out what was written, also a stream too short to
-    // have started; a sound server's own buffer too, which the PCM's delay
-    // does not show (through PulseAudio a track under half a second was
-    // dropped before it was heard). Non-blocking, the drain is polled, so
-    // that a close still ends it at once; never longer than the buffer could
-    // hold plus a margin.
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<long long>(buffer_frames_) * 1000 / rate_ + 1000);
-    while (snd_pcm_drain(pcm_) == -EAGAIN && std::chrono::steady_clock::now() < deadline) {
-        if (!wait(false, 20)) return false;
-    }
-    return true;
-}
-
-void AlsaOutput::close() {
-    if (pcm_ == nullptr) return;
-    snd_pcm_drop(pcm_);
-    snd_pcm_close(pcm_);
-    pcm_ = nullptr;
-}
+std::unique_ptr<Output> make_alsa_output(int wake_fd) { return std::make_unique<AlsaOutput>(wake_fd); }
 
 }  // namespace mci

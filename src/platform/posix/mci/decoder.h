@@ -6,9 +6,16 @@
 #include <cstdint>
 #include <memory>
 
-#include "winapi.h"
-
 namespace mci {
+
+// Why a file gave no decoder.
+enum class Refusal {
+    none,
+    not_found,   // no such file
+    not_sound,   // not a file of the kind asked for, or nothing in it plays
+    no_memory,   // the system refused the memory or a descriptor
+    no_library,  // the library that decodes this kind cannot be loaded
+};
 
 class Decoder {
 public:
@@ -17,9 +24,9 @@ public:
     virtual unsigned rate() const = 0;
     virtual unsigned channels() const = 0;
     // The whole length in milliseconds, exactly: the samples read() gives.
-    // May have to count first (MPEG: a walk over the frames, 8 ms for ten
-    // minutes of audio); safe to call while another thread reads.
-    virtual DWORD length_ms() = 0;
+    // May have to count first (MPEG: a walk over every frame's header);
+    // safe to call while another thread reads.
+    virtual std::uint32_t length_ms() = 0;
     // Decodes up to `frames` frames into `out`, all of one format, which
     // rate() and channels() tell after the read; returns how many, 0 at the
     // end of the sound or on a fault that ends it. `out` has room for
@@ -31,11 +38,11 @@ public:
 
 // Opens `path` as a non-empty regular file without ever blocking on it
 // (a FIFO or a device is refused before anything reads it). Returns the
-// descriptor, or -1 with `error` set to the MCI error.
-int open_sound_file(const char* path, MCIERROR& error);
+// descriptor, or -1 with `refusal` saying why.
+int open_sound_file(const char* path, Refusal& refusal);
 
-// Each takes over `fd` (closing it also on failure). 0 or an MCI error.
-MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder);
-MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder);
+// Each takes over `fd` (closing it also on refusal).
+Refusal open_mpeg(int fd, std::unique_ptr<Decoder>& decoder);
+Refusal open_wave(int fd, std::unique_ptr<Decoder>& decoder);
 
 }  // namespace mci

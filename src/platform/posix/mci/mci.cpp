@@ -1,121 +1,64 @@
 // mciSendCommandA on POSIX: the open, play, status (length) and close
-// commands of the MCI devices "MPEGVideo" and "waveaudio".
+// commands of the MCI devices "MPEGVideo" and "waveaudio", and the one place
+// where outcomes become MCI error codes.
 //
-// Each open device owns its decoder and, once playing, a thread that decodes
-// and feeds the sound card while the caller goes on. Closing wakes that
-// thread, which drops the sound at once, and joins it. Devices still open
-// when the process ends are closed the same way on the way out.
+// Each open device owns its decoder and, once playing, its playback (a
+// thread of its own). Closing silences the sound and ends that thread at
+// any moment of the track. Devices still open when the process ends are
+// closed the same way on the way out.
 #include <strings.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <thread>
-#include <vector>
 
-#include "alsa_output.h"
 #include "decoder.h"
+#include "playback.h"
 #include "winapi.h"
 
 namespace mci {
 namespace {
 
-// Frames decoded per write: a quarter second at 44.1 kHz, a period of the
-// output's buffer. The sound starts at half a period, so the first write
-// starts it, also where the encoder's delay was cut from it.
-const std::size_t kChunkFrames = 11025;
+// The length waits, at most this long, for the sound to start: learning the
+// exact length (the MPEG frame walk) would compete with the first sound for
+// the CPU. Past it, a sound that does not start keeps nobody waiting.
+const std::chrono::milliseconds kStartWait{1000};
+
+MCIERROR error_of(Refusal refusal) {
+    switch (refusal) {
+    case Refusal::none:
+        return 0;
+    case Refusal::not_found:
+        return MCIERR_FILE_NOT_FOUND;
+    case Refusal::not_sound:
+        return MCIERR_INVALID_FILE;
+    case Refusal::no_memory:
+        return MCIERR_OUT_OF_MEMORY;
+    case Refusal::no_library:
+        break;
+    }
+    return MCIERR_INTERNAL;
+}
 
 class Device {
 public:
-    Device(std::unique_ptr<Decoder> decoder, int wake_fd) : decoder_(std::move(decoder)), wake_fd_(wake_fd) {}
+    explicit Device(std::unique_ptr<Decoder> decoder) : decoder_(std::move(decoder)), playback_(*decoder_) {}
 
-    ~Device() {
-        if (thread_.joinable()) {
-            stop_.store(true);
-            const std::uint64_t one = 1;
-            // An eventfd only refuses a write when its counter is full,
-            // and then it is readable already.
-            (void)!::write(wake_fd_, &one, sizeof one);
-            thread_.join();
-        }
-        ::close(wake_fd_);
-    }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-
-    // The work of learning the exact length (the MPEG frame walk: 7.7 ms
-    // of CPU time for ten minutes) waits while the track starts to play: on
-    // a busy machine it competed with the first sound for the CPU. Safe
-    // beside the playing thread: the decoder guards its length.
     DWORD length_ms() {
-        if (thread_.joinable()) {
-            std::unique_lock<std::mutex> lock(start_mutex_);
-            sounding_.wait(lock, [this] { return sounding_or_done_; });
-        }
+        playback_.wait_until_sounding(kStartWait);
         return decoder_->length_ms();
     }
 
-    // Starts the sound; returns at once. Playing a device that plays already
-    // changes nothing.
-    void play() {
-        if (thread_.joinable()) return;
-        thread_ = std::thread(&Device::run, this);
-    }
+    // Starts the sound; returns at once. Playing a device that plays
+    // already changes nothing.
+    bool play() { return playback_.start(); }
 
 private:
-    void run() {
-        // However the thread ends, a length asked for waits no longer.
-        struct Done {
-            Device* device;
-            ~Done() { device->sounding(); }
-        } done{this};
-        AlsaOutput output(wake_fd_);
-        std::vector<std::int16_t> samples;
-        unsigned rate = 0;
-        unsigned channels = 0;
-        while (!stop_.load()) {
-            if (samples.size() < kChunkFrames * decoder_->channels())
-                samples.resize(kChunkFrames * decoder_->channels());
-            const std::size_t frames = decoder_->read(samples.data(), kChunkFrames);
-            if (frames == 0) {
-                output.finish();
-                return;
-            }
-            if (decoder_->rate() != rate || decoder_->channels() != channels) {
-                // First frames, or a stream that changes its format midway:
-                // let the old stream play out before the new one starts.
-                if (rate != 0 && !output.finish()) return;
-                rate = decoder_->rate();
-                channels = decoder_->channels();
-                // No sound device: the track runs its course in silence, on
-                // the player's clock; nothing left to do here.
-                if (!output.open(rate, channels)) return;
-            }
-            if (!output.write(samples.data(), frames)) return;
-            if (output.running()) sounding();
-        }
-    }
-
-    // The sound has started, or will not.
-    void sounding() {
-        std::lock_guard<std::mutex> lock(start_mutex_);
-        if (sounding_or_done_) return;
-        sounding_or_done_ = true;
-        sounding_.notify_all();
-    }
-
+    // Declared first, so that it outlives the playback that reads it.
     std::unique_ptr<Decoder> decoder_;
-    int wake_fd_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    std::mutex start_mutex_;
-    std::condition_variable sounding_;
-    bool sounding_or_done_ = false;
+    Playback playback_;
 };
 
 class Devices {
@@ -133,16 +76,13 @@ public:
         const bool wave = strcasecmp(parms.lpstrDeviceType, "waveaudio") == 0;
         if (!mpeg && !wave) return MCIERR_INVALID_DEVICE_NAME;
 
-        MCIERROR error = 0;
-        const int fd = open_sound_file(parms.lpstrElementName, error);
-        if (fd == -1) return error;
+        Refusal refusal = Refusal::none;
+        const int fd = open_sound_file(parms.lpstrElementName, refusal);
+        if (fd == -1) return error_of(refusal);
         std::unique_ptr<Decoder> decoder;
-        error = mpeg ? open_mpeg(fd, decoder) : open_wave(fd, decoder);
-        if (error != 0) return error;
-
-        const int wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (wake_fd == -1) return MCIERR_OUT_OF_MEMORY;
-        auto device = std::make_unique<Device>(std::move(decoder), wake_fd);
+        refusal = mpeg ? open_mpeg(fd, decoder) : open_wave(fd, decoder);
+        if (refusal != Refusal::none) return error_of(refusal);
+        auto device = std::make_unique<Device>(std::move(decoder));
 
         std::lock_guard<std::mutex> lock(mutex_);
         // The lowest free identifier, as Windows hands them out; 0 is never one.
@@ -160,8 +100,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         Device* device = find(id);
         if (device == nullptr) return MCIERR_INVALID_DEVICE_ID;
-        device->play();
-        return 0;
+        return device->play() ? 0 : MCIERR_INTERNAL;
     }
 
     MCIERROR length(MCIDEVICEID id, DWORD_PTR& answer) {
@@ -181,7 +120,7 @@ public:
             device = std::move(it->second);
             open_.erase(it);
         }
-        device.reset();  // stops the sound and joins the thread
+        device.reset();  // silences the sound and ends its thread
         return 0;
     }
 
@@ -242,7 +181,6 @@ MCIERROR mciSendCommandA(MCIDEVICEID IDDevice, UINT uMsg, DWORD_PTR fdwCommand, 
     } catch (const std::bad_alloc&) {
         return MCIERR_OUT_OF_MEMORY;
     } catch (...) {
-        // A thread that could not be started, and the like.
         return MCIERR_INTERNAL;
     }
 }

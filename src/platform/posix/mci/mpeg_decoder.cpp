@@ -21,9 +21,8 @@ namespace mci {
 namespace {
 
 // The file as libmpg123 reads it. On a bare descriptor it makes two read()
-// calls per frame, a header and a body: some 46,000 system calls for a
-// 10-minute 320 kbit/s file, which were most of the cost of the length
-// scan. Served from a buffer they become a few hundred.
+// calls per frame, a header and a body, and those system calls were most of
+// the cost of the length scan; served from a buffer they are few.
 class FileReader {
 public:
     explicit FileReader(int fd) : fd_(fd) {}
@@ -105,7 +104,7 @@ void delete_handle(mpg123_handle* handle) {
 // What the frame walk learns of a file: its exact length and whether the
 // encoder's padding at its end is cut.
 struct Walk {
-    DWORD length_ms = 0;
+    std::uint32_t length_ms = 0;
     bool trim_end = false;
     std::uint64_t end = 0;  // with trim_end: the sample after the last one played
 };
@@ -117,8 +116,8 @@ const std::uint64_t kDecoderDelay = 529;
 
 // Two handles on one file. The play handle decodes from the start at once;
 // the walk handle, on a thread of its own, reads every frame's header for
-// the exact length once that is first needed. The walk used to come first:
-// 7.7 ms on the 10-minute track before the first sample was decoded.
+// the exact length once that is first needed, so that the first sample
+// never waits for a walk over the whole file.
 //
 // The encoder's delay and padding (the LAME tag as libmpg123 reports it:
 // 1105 samples of silence, 25 ms, at the start of a lame file at 44.1 kHz,
@@ -195,7 +194,7 @@ public:
     unsigned channels() const override { return channels_; }
 
     // Starts the walk unless it runs already, and waits for it.
-    DWORD length_ms() override {
+    std::uint32_t length_ms() override {
         std::unique_lock<std::mutex> lock(mutex_);
         walk_to_end(lock);
         return walk_.length_ms;
@@ -309,7 +308,7 @@ private:
         } else if (run_rate != 0) {
             add_run();
         }
-        found.length_ms = ms < 0xFFFFFFFFu ? static_cast<DWORD>(ms) : 0xFFFFFFFFu;
+        found.length_ms = ms < 0xFFFFFFFFu ? static_cast<std::uint32_t>(ms) : 0xFFFFFFFFu;
         // Its work done, the walk's handle and buffer go at once.
         delete_handle(walk_handle_);
         walk_handle_ = nullptr;
@@ -417,7 +416,7 @@ mpg123_handle* new_handle(FileReader* file) {
 
 }  // namespace
 
-MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
+Refusal open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
     static std::once_flag init;
     std::call_once(init, [] { mpg123_init(); });
 
@@ -427,24 +426,24 @@ MCIERROR open_mpeg(int fd, std::unique_ptr<Decoder>& decoder) {
     if (walk_file == nullptr) close(fd);
     if (play_fd == -1 || walk_file == nullptr) {
         if (play_fd != -1) close(play_fd);
-        return MCIERR_OUT_OF_MEMORY;
+        return Refusal::no_memory;
     }
     std::unique_ptr<FileReader> play_file(new (std::nothrow) FileReader(play_fd));
     if (play_file == nullptr) {
         close(play_fd);
-        return MCIERR_OUT_OF_MEMORY;
+        return Refusal::no_memory;
     }
     mpg123_handle* walk_handle = new_handle(walk_file.get());
-    if (walk_handle == nullptr) return MCIERR_INVALID_FILE;
+    if (walk_handle == nullptr) return Refusal::not_sound;
     mpg123_handle* play_handle = new_handle(play_file.get());
     if (play_handle == nullptr) {
         delete_handle(walk_handle);
-        return MCIERR_INVALID_FILE;
+        return Refusal::not_sound;
     }
     auto mpeg = std::make_unique<MpegDecoder>(walk_handle, std::move(walk_file), play_handle, std::move(play_file));
-    if (!mpeg->start()) return MCIERR_INVALID_FILE;
+    if (!mpeg->start()) return Refusal::not_sound;
     decoder = std::move(mpeg);
-    return 0;
+    return Refusal::none;
 }
 
 }  // namespace mci

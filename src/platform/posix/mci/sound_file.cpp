@@ -9,23 +9,23 @@
 
 namespace mci {
 
-int open_sound_file(const char* path, MCIERROR& error) {
+int open_sound_file(const char* path, Refusal& refusal) {
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd == -1) {
-        error = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP ? MCIERR_FILE_NOT_FOUND
-                                                                                               : MCIERR_INVALID_FILE;
+        refusal = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP ? Refusal::not_found
+                                                                                                 : Refusal::not_sound;
         return -1;
     }
     struct stat st;
     if (fstat(fd, &st) == -1 || !S_ISREG(st.st_mode) || st.st_size <= 0) {
         close(fd);
-        error = MCIERR_INVALID_FILE;
+        refusal = Refusal::not_sound;
         return -1;
     }
     const int flags = fcntl(fd, F_GETFL);
     if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    error = 0;
+    refusal = Refusal::none;
     return fd;
 }
 

@@ -14,8 +14,8 @@ namespace mci {
 namespace {
 
 // libsndfile and the codec libraries it links (FLAC, Vorbis, Opus, lame's)
-// cost a run of MP3s, which never uses them, some 0.8 MiB of resident
-// memory: their mapped code and the pages written by their relocations. So
+// would cost a run of MP3s, which never uses them, resident memory: their
+// mapped code and the pages written by their relocations. So
 // the program does not link it; the first wave file loads it, and it stays
 // loaded. The package depends on it all the same.
 struct Sndfile {
@@ -62,7 +62,7 @@ public:
           fd_(fd),
           rate_(static_cast<unsigned>(info.samplerate)),
           channels_(static_cast<unsigned>(info.channels)),
-          length_ms_(static_cast<DWORD>(static_cast<unsigned long long>(info.frames) * 1000ULL / rate_)),
+          length_ms_(static_cast<std::uint32_t>(static_cast<unsigned long long>(info.frames) * 1000ULL / rate_)),
           floating_((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
                     (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE) {}
     ~WaveDecoder() override {
@@ -74,7 +74,7 @@ public:
 
     unsigned rate() const override { return rate_; }
     unsigned channels() const override { return channels_; }
-    DWORD length_ms() override { return length_ms_; }
+    std::uint32_t length_ms() override { return length_ms_; }
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
         if (!floating_) {
@@ -101,18 +101,18 @@ private:
     int fd_;
     unsigned rate_;
     unsigned channels_;
-    DWORD length_ms_;
+    std::uint32_t length_ms_;
     bool floating_;
     std::vector<float> floats_;
 };
 
 }  // namespace
 
-MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
+Refusal open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     const Sndfile* sf = sndfile();
     if (sf == nullptr) {
         close(fd);
-        return MCIERR_INTERNAL;
+        return Refusal::no_library;
     }
     SF_INFO info{};
     // The descriptor stays ours: told to close it, libsndfile also does so
@@ -121,7 +121,7 @@ MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     SNDFILE* file = sf->open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (file == nullptr) {
         close(fd);
-        return MCIERR_INVALID_FILE;
+        return Refusal::not_sound;
     }
     // libsndfile reads many formats (MP3, FLAC, AIFF...); the wave audio
     // device plays wave files only.
@@ -130,10 +130,10 @@ MCIERROR open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
         info.frames <= 0) {
         sf->close(file);
         close(fd);
-        return MCIERR_INVALID_FILE;
+        return Refusal::not_sound;
     }
     decoder = std::make_unique<WaveDecoder>(*sf, file, fd, info);
-    return 0;
+    return Refusal::none;
 }
 
 }  // namespace mci

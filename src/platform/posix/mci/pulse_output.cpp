@@ -1,0 +1,225 @@
+// Sound output through the desktop's sound server, natively through libpulse:
+// PulseAudio, and PipeWire through pipewire-pulse.
+//
+// The stream lives on the playback thread's own main loop, which also
+// watches the wake-up descriptor: libpulse starts no thread of its own, and
+// a close ends any wait at once. A server is never started (no autospawn),
+// and nothing is written to the user's files: libpulse would make its
+// runtime folder before looking for a server in it, and a cookie where the
+// user has none (see find_server and user_has_cookie).
+#include <pulse/context.h>
+#include <pulse/mainloop.h>
+#include <pulse/stream.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "output.h"
+
+namespace mci {
+namespace {
+
+// The server keeps two seconds queued and asks for more half a second at a
+// time: the thread wakes about twice a second, and a stall of the machine
+// shorter than the queue is never heard. A close costs no more for it: the
+// server drops the queue. The sound starts once a tenth of a second is
+// queued, so the first sound waits for the first chunk's decoding only.
+const std::uint64_t kQueueUs = 2000000;
+const std::uint64_t kRequestUs = 500000;
+const std::uint64_t kStartUs = 100000;
+// A server that has not answered by then is taken for none.
+const std::chrono::milliseconds kAnswerTime{2000};
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Where the server is to be found. Empty `server`: libpulse's own search
+// (PULSE_SERVER, client.conf, the X display, the user's socket, the
+// system's), which creates nothing once the user's runtime folder exists;
+// where it does not, libpulse would make it (or, without XDG_RUNTIME_DIR, a
+// folder and a link in the home) only to find no server there, so only the
+// system-wide server is looked for. False: no server can answer.
+bool find_server(std::string& server) {
+    server.clear();
+    if (!environment("PULSE_SERVER").empty()) return true;
+    std::string runtime = environment("PULSE_RUNTIME_PATH");
+    if (runtime.empty() && !environment("XDG_RUNTIME_DIR").empty()) runtime = environment("XDG_RUNTIME_DIR") + "/pulse";
+    struct stat st;
+    if (!runtime.empty() && stat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
+    server = "unix:/var/run/pulse/native";
+    return exists("/var/run/pulse/native");
+}
+
+// Without a cookie of the user's, libpulse makes one in the home folder. A
+// desktop's server trusts its own user's processes by their credentials and
+// needs none, and a server that checks cookies would refuse a new one just
+// the same; so where the user has none, libpulse is given one that it reads
+// and never writes (zeros).
+bool user_has_cookie() {
+    if (!environment("PULSE_COOKIE").empty()) return true;
+    const std::string home = environment("HOME");
+    std::string config = environment("XDG_CONFIG_HOME");
+    if (config.empty()) config = home + "/.config";
+    return exists(config + "/pulse/cookie") || exists(home + "/.pulse-cookie");
+}
+
+class PulseOutput final : public Output {
+public:
+    explicit PulseOutput(int wake_fd) : wake_fd_(wake_fd) {}
+    ~PulseOutput() override { close(); }
+    PulseOutput(const PulseOutput&) = delete;
+    PulseOutput& operator=(const PulseOutput&) = delete;
+
+    bool open(unsigned rate, unsigned channels) override {
+        close();
+        std::string server;
+        if (channels > PA_CHANNELS_MAX || !find_server(server) || (loop_ = pa_mainloop_new()) == nullptr) return false;
+        pa_mainloop_api* api = pa_mainloop_get_api(loop_);
+        api->io_new(api, wake_fd_, PA_IO_EVENT_INPUT, on_wake, this);
+        pa_proplist* properties = pa_proplist_new();
+        pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "music");
+        context_ = pa_context_new_with_proplist(api, "Tamblo", properties);
+        pa_proplist_free(properties);
+        if (context_ == nullptr) return fail();
+        if (!user_has_cookie()) pa_context_load_cookie_from_file(context_, "/dev/zero");
+        const auto answered = std::chrono::steady_clock::now() + kAnswerTime;
+        if (pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) <
+                0 ||
+            !run_until([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
+            return fail();
+        }
+        const pa_sample_spec spec{PA_SAMPLE_S16NE, rate, static_cast<std::uint8_t>(channels)};
+        stream_ = pa_stream_new(context_, "Tamblo", &spec, nullptr);
+        if (stream_ == nullptr) return fail();
+        pa_buffer_attr attributes;
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kQueueUs, &spec));
+        attributes.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kStartUs, &spec));
+        attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUs, &spec));
+        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        if (pa_stream_connect_playback(stream_, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
+            !run_until([this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; }, answered)) {
+            return fail();
+        }
+        start_bytes_ = attributes.prebuf;
+        frame_bytes_ = pa_frame_size(&spec);
+        return true;
+    }
+
+    bool write(const std::int16_t* samples, std::size_t frames) override {
+        const auto* data = reinterpret_cast<const std::uint8_t*>(samples);
+        std::size_t left = frames * frame_bytes_;
+        while (left > 0) {
+            std::size_t room = 0;
+            const auto has_room = [&] {
+                room = pa_stream_writable_size(stream_);
+                return room != 0 && room != static_cast<std::size_t>(-1);
+            };
+            if (!run_until(has_room)) return false;
+            const std::size_t n = left < room ? left : room;
+            if (pa_stream_write(stream_, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
+            data += n;
+            left -= n;
+            written_ += n;
+        }
+        // Sent now, not at the next wait.
+        return pa_mainloop_iterate(loop_, 0, nullptr) >= 0 && !failed();
+    }
+
+    bool started() const override { return written_ >= start_bytes_; }
+
+    bool drain() override {
+        // Also starts a stream too short to have started.
+        bool drained = false;
+        pa_operation* drain = pa_stream_drain(
+            stream_, [](pa_stream*, int, void* done) { *static_cast<bool*>(done) = true; }, &drained);
+        if (drain == nullptr) return false;
+        const bool done = run_until([&] { return drained; });
+        if (!done) pa_operation_cancel(drain);
+        pa_operation_unref(drain);
+        return done;
+    }
+
+    void close() override {
+        if (stream_ != nullptr) {
+            // Silent at once: the server pauses the stream and drops its
+            // queue, also what its sink has taken ahead; then the stream goes.
+            pa_operation* pause = pa_stream_cork(stream_, 1, nullptr, nullptr);
+            pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr);
+            for (pa_operation* operation : {pause, flush})
+                if (operation != nullptr) pa_operation_unref(operation);
+            pa_stream_disconnect(stream_);
+            pa_mainloop_iterate(loop_, 0, nullptr);
+            pa_stream_unref(stream_);
+            stream_ = nullptr;
+        }
+        if (context_ != nullptr) {
+            pa_context_disconnect(context_);
+            pa_context_unref(context_);
+            context_ = nullptr;
+        }
+        if (loop_ != nullptr) pa_mainloop_free(loop_);
+        loop_ = nullptr;
+        woken_ = false;
+        written_ = 0;
+    }
+
+private:
+    static void on_wake(pa_mainloop_api* api, pa_io_event* event, int, pa_io_event_flags_t, void* self) {
+        static_cast<PulseOutput*>(self)->woken_ = true;
+        // It stays readable; once is enough.
+        api->io_enable(event, PA_IO_EVENT_NULL);
+    }
+
+    bool fail() {
+        close();
+        return false;
+    }
+
+    bool failed() const {
+        return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
+               (stream_ != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)));
+    }
+
+    // Runs the main loop until `done()` holds (true), or until the server
+    // fails, the wake-up descriptor fires or `deadline` passes (false).
+    template <typename Done>
+    bool run_until(Done done, std::chrono::steady_clock::time_point deadline = {}) {
+        while (!done()) {
+            if (woken_ || failed()) return false;
+            int timeout_us = -1;
+            if (deadline != std::chrono::steady_clock::time_point{}) {
+                const auto left = deadline - std::chrono::steady_clock::now();
+                if (left <= std::chrono::steady_clock::duration::zero()) return false;
+                timeout_us = static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(left).count());
+            }
+            if (pa_mainloop_prepare(loop_, timeout_us) < 0 || pa_mainloop_poll(loop_) < 0 ||
+                pa_mainloop_dispatch(loop_) < 0) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    int wake_fd_;
+    pa_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_stream* stream_ = nullptr;
+    bool woken_ = false;
+    std::size_t frame_bytes_ = 0;
+    std::size_t start_bytes_ = 0;
+    std::size_t written_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Output> make_pulse_output(int wake_fd) { return std::make_unique<PulseOutput>(wake_fd); }
+
+}  // namespace mci

@@ -1,0 +1,163 @@
+"""The sound as a sound server hears it: a PulseAudio server of the test's own
+whose null sink plays in real time, its monitor recorded, reached by the
+player natively or through ALSA's pulse plugin."""
+import array
+import os
+import re
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from dialogues import listing, prompt
+from harness import Player, make_sound, wav_samples
+from test_sound import REFERENCE_MP3, reference
+
+RATE = 44100
+
+
+class Server:
+    """pulseaudio with a null sink that renders 10 ms at a time and never
+    rewinds (what it renders is final), its socket at FOLDER/pulse/native as
+    a desktop's is in the runtime folder, and parec recording its monitor."""
+
+    def __init__(self, folder):
+        self.data, self.times = bytearray(), []  # times: (arrival, frames by then)
+        self.socket = os.path.join(folder, "pulse", "native")
+        home = os.path.join(folder, "server")
+        for made in (home, os.path.dirname(self.socket)):
+            os.mkdir(made, 0o700)
+        env = dict(os.environ, HOME=home, XDG_RUNTIME_DIR=home, PULSE_SERVER="unix:" + self.socket)
+        self.proc = subprocess.Popen(["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disable-shm=yes",
+                                      "-L", "module-native-protocol-unix auth-anonymous=1 socket=" + self.socket,
+                                      "-L", "module-null-sink sink_name=t norewinds=1 rate=%d" % RATE],
+                                     env=env, stderr=subprocess.DEVNULL)
+        while subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode != 0:
+            assert self.proc.poll() is None, "the sound server did not start"
+            time.sleep(0.05)
+        self.parec = subprocess.Popen(["parec", "-d", "t.monitor", "--raw", "--rate=%d" % RATE, "--channels=2",
+                                       "--latency-msec=10"], env=env, stdout=subprocess.PIPE)
+        threading.Thread(target=self._record, daemon=True).start()
+
+    def _record(self):
+        while piece := os.read(self.parec.stdout.fileno(), 65536):
+            self.data += piece
+            self.times.append((time.monotonic(), len(self.data) // 4))
+
+    def stop(self):
+        for proc in (self.parec, self.proc):
+            proc.kill()
+            proc.wait()
+        self.parec.stdout.close()
+
+    def frames(self):
+        return array.array("h", self.data[:len(self.data) // 4 * 4])
+
+    def first(self, since, silent):
+        """When the monitor gave out the first frame, from time `since` on,
+        of sound (silent False) or of 50 ms of silence (silent True)."""
+        times, heard = list(self.times), self.frames()
+        run, frame = 0, next((n for t, n in times if t >= since), len(heard) // 2)
+        for frame in range(frame, len(heard) // 2):
+            run = run + 1 if (max(abs(heard[2 * frame]), abs(heard[2 * frame + 1])) <= 300) == silent else 0
+            if run == (RATE // 20 if silent else 1):
+                return next(t for t, n in times if n > frame - run)
+        return float("inf")
+
+
+class Pulse(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
+        cls.server = Server(cls.dir.name)
+        cls.runtime = sorted(os.listdir(os.path.dirname(cls.server.socket)))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.dir.cleanup()
+
+    def player(self, tracks, native=True):
+        """The player among `tracks` ((name, seconds, tone...), None seconds:
+        a file that does not play), reaching the server natively, found the
+        way libpulse finds a desktop's, or only through ALSA's pulse plugin;
+        the home and runtime folder are left as they were either way."""
+        folder = tempfile.mkdtemp(dir=self.dir.name)
+        for name, seconds, *tone in tracks:
+            make_sound(os.path.join(folder, name), seconds, *tone) if seconds else open(os.path.join(folder, name), "w")
+        home = os.path.join(folder, "home")
+        env = {"HOME": home, "XDG_RUNTIME_DIR": self.dir.name}
+        os.mkdir(home)
+        self.addCleanup(lambda: self.assertEqual((os.listdir(home), sorted(os.listdir(
+            os.path.dirname(self.server.socket)))), ([], self.runtime)))
+        if not native:  # no server in the runtime folder; the plugin, told where it is, makes no cookie
+            with open(os.path.join(folder, "asound.conf"), "w") as f:
+                f.write('pcm.!default { type pulse server "unix:%s" }\n' % self.server.socket)
+            env = {"ALSA_CONFIG_PATH": f.name, "PULSE_COOKIE": "/dev/zero"}
+        player = Player(folder, env=env)
+        self.addCleanup(player.close)
+        player.expect(listing([name for name, *_ in tracks]) + prompt(tracks[0][0]))
+        return player, folder
+
+    def test_the_sink_hears_every_sample(self):
+        # Stereo at the sink's own rate and format, so that nothing between
+        # the player and the monitor changes a sample: a track shorter than
+        # the start of the sound, a longer one, and one whose second part
+        # is mono, which the server spreads over both channels.
+        parts = [make_sound(os.path.join(self.dir.name, name), 0.6, freq, channels=channels, lame=("-b", "128", "--resample", "44.1", "-t"))
+                 for name, freq, channels in (("p1.mp3", 500, 2), ("p2.mp3", 700, 1))]
+        player, folder = self.player([("a.mp3", 0.05, 800), ("b.mp3", 2.5, 300, RATE, 2, ("-V", "2")),
+                                      ("c.mp3", None)])
+        with open(os.path.join(folder, "c.mp3"), "wb") as joined:
+            joined.write(b"".join(open(part, "rb").read() for part in parts))
+        player.send("loop\n")
+        player.expect(prompt("a.mp3") + prompt("b.mp3") + prompt("c.mp3"), timeout=10)
+        self.assertEqual(player.wait(), 0)
+        heard = self.server.frames()
+        ref = os.path.join(folder, "ref.wav")
+        expected = [reference(os.path.join(folder, name), ref)[0] for name in ("a.mp3", "b.mp3")]
+        # The joined file decoded whole, as stereo; its parts come apart at
+        # the sink, where the mono stream starts after the stereo one ends.
+        first = len(reference(parts[0], ref)[0])
+        subprocess.run(REFERENCE_MP3[:2] + ["--stereo", "-w", ref, os.path.join(folder, "c.mp3")], check=True)
+        joined = wav_samples(ref)[0]
+        expected += [joined[:first], joined[first:]]
+        at = heard.tobytes().find(expected[0][:40].tobytes()) // 2
+        for samples in expected:
+            # Every sample, in order, with nothing but silence before and between.
+            mid = len(samples) // 4 * 2
+            start = heard.tobytes().find(samples[mid:mid + 100].tobytes(), at * 2) // 2 - mid
+            self.assertGreaterEqual(start, at)
+            self.assertEqual(max(map(abs, heard[at:start]), default=0), 0)
+            self.assertTrue(heard[start:start + len(samples)] == samples)
+            at = start + len(samples)
+        self.assertEqual(max(map(abs, heard[at:]), default=0), 0)
+
+    def test_commands_never_wait_for_the_sound(self):
+        # Inside the last second of a track, while its end drains: "n" and
+        # "exit" answer at once and the sink falls silent, natively and
+        # through ALSA's plugin (which drains blocking); "stop" is silent
+        # before its Enter; and the length is known once the sound starts.
+        for native in (True, False):
+            for word in ("time", "n", "stop", "exit"):
+                with self.subTest(native=native, word=word):
+                    player, _ = self.player([("a.mp3", 2.0, 440), ("b.mp3", None)], native)
+                    player.send("loop\n")  # off: no track follows the silent one
+                    player.expect(prompt("a.mp3"))
+                    shown = time.monotonic()
+                    time.sleep(0.2 if word == "time" else 1.4)
+                    sent = time.monotonic()
+                    player.send(word + "\n")
+                    if word == "time":
+                        player.expect(re.compile(b"\n0 min [01] s  / 0 min 2 s\n>"), timeout=0.2)
+                        self.assertLess(self.server.first(shown, silent=False), time.monotonic())
+                    elif word == "n":
+                        player.expect(prompt("b.mp3"), timeout=0.2)
+                    elif word == "exit":
+                        self.assertEqual(player.wait(0.2), 0)
+                    if word != "time":
+                        time.sleep(0.3)
+                        self.assertTrue(player.quiet(0))
+                        self.assertLess(self.server.first(sent, silent=True) - sent, 0.2)
+                    player.close()  # before the next one plays
