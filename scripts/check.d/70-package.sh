@@ -49,7 +49,8 @@ deb=$build/tamblo_${version}_$(dpkg --print-architecture).deb
 
 # lintian, pedantic, info tags shown: any error or warning fails the step.
 # (As root it says it would rather not be; that is not about the package.)
-if ! lintian --pedantic --display-info --display-experimental --fail-on error,warning --color never \
+# It leaves files in its temporary folder: that is ours, removed at the end.
+if ! TMPDIR=$work lintian --pedantic --display-info --display-experimental --fail-on error,warning --color never \
   "$deb" >"$work/lintian" 2>"$work/lintian.err"; then
   cat "$work/lintian" >&2
   grep -v 'running with root privileges' "$work/lintian.err" >&2 || true
