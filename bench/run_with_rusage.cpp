@@ -5,8 +5,8 @@
 // The kernel counts a process's peak from before its exec, so a child forked
 // straight from the benchmark's Python driver would start out at the driver's
 // size; forked from this small program, the command's peak is its own. Unlike
-// /usr/bin/time, which gives CPU time in hundredths of a second (some 6% of a
-// track's cost here), this keeps the microseconds.
+// /usr/bin/time, which gives CPU time in hundredths of a second (too coarse
+// for what a track costs), this keeps the microseconds.
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>

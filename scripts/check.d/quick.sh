@@ -7,7 +7,7 @@ set -euo pipefail
 . "$TAMBLO_ROOT/scripts/lib.sh"
 configure_build tests --target tamblo player_test mci_probe
 cd "$build"
-# The end-to-end tests mostly wait on the player's clock (some 4 s of CPU in
-# 40 s here), so twice as many as there are cores run at once.
+# The end-to-end tests mostly wait on the player's clock and use little of
+# the processor, so twice as many as there are cores run at once.
 ctest --output-on-failure -j"$(($(nproc) * 2))" -L 'unit|e2e' --no-tests=error
 echo "quick: done in ${SECONDS}s"

@@ -29,8 +29,8 @@ bool is_code_page_932(const char* codeset) {
 
 // The character set the terminal expects, as the locale of the environment
 // names it. Looked up the first time it is needed: only a list longer than a
-// page shows text that needs converting, and loading the locale's tables
-// would cost every other run some 130 KiB of resident memory.
+// page shows text that needs converting, and every other run would carry
+// the locale's tables in memory for nothing.
 const std::string& console_codeset() {
     static const std::string codeset = [] {
         std::string name = "UTF-8";
