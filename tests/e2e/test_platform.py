@@ -1,0 +1,135 @@
+"""What the platform layer costs and promises beyond the dialogue:
+descriptors, threads and memory over hundreds of turns, CPU time on mixed
+standard streams, and the MCI devices' own rules."""
+import os
+import pathlib
+import re
+import subprocess
+import tempfile
+import time
+import unittest
+
+from dialogues import listing, prompt
+from harness import TAMBLO, Player, alsa_config, make_sound, wav_samples
+
+PROBE = os.environ.get("MCI_PROBE", "mci_probe")
+
+
+def usage(pid):
+    """Open descriptors, threads and resident KiB of a running process."""
+    status = pathlib.Path("/proc/%d/status" % pid).read_text()
+    field = lambda name: int(re.search(name + r":\s+(\d+)", status).group(1))
+    return len(os.listdir("/proc/%d/fd" % pid)), field("Threads"), field("VmRSS")
+
+
+class Platform(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
+        self.addCleanup(self.dir.cleanup)
+        self.path = lambda name: os.path.join(self.dir.name, name)
+
+    def test_many_turns_leave_nothing_behind(self):
+        # Tracks that play (one cut short) and files the devices refuse. A
+        # turn closes a device, with its threads, output and decoder, and
+        # opens the next: after hundreds, nothing may have stayed behind.
+        make_sound(self.path("a.mp3"), 1.5, lame=("-b", "32"))
+        make_sound(self.path("b.mp3"), 2, rate=22050, channels=1, lame=("-b", "24"))
+        pathlib.Path(self.path("c.mp3")).write_bytes(pathlib.Path(self.path("a.mp3")).read_bytes()[:3077])
+        os.mkfifo(self.path("d.mp3"))
+        os.symlink("/dev/zero", self.path("e.mp3"))
+        pathlib.Path(self.path("f.mp3")).write_text("not sound\n" * 300)
+        pathlib.Path(self.path("g.mp3")).touch()
+        os.mkdir(self.path("h.mp3"))
+        names = sorted(os.listdir(self.dir.name))
+        player = Player(self.dir.name)
+        self.addCleanup(player.close)
+        player.expect(listing(names) + prompt(names[0]))
+
+        def turn(word, track):
+            # A file of no length gets a turn until the clock's next second:
+            # it may end by itself before the word comes.
+            player.send(word)
+            player.expect(re.compile(b"(?:\nTamblo0~ [a-h]~\\$ )*?" + re.escape(prompt(names[track]))))
+            return track
+
+        track, seen = 0, []
+        for n in range(1, 901):
+            # "n" after a track that plays, numbers after the others.
+            track = turn("n\n", track + 1) if track < 2 else turn("%d\n" % (n * 5 % 8), n * 5 % 8)
+            if n % 300 == 0:
+                # On the refused text file, once "loop" is answered (its open
+                # is over), no device is open. Taken just after the clock's
+                # second turns, on the way from b, whose turn outlasts the wait.
+                turn("1\n", 1)
+                time.sleep(1.02 - time.time() % 1)
+                track = turn("5\n", 5)
+                turn("loop\n", 5)
+                seen.append(usage(player.proc.pid))
+                turn("loop\n", 5)
+        # Sanitizers keep freed memory aside for a while: under them only
+        # descriptors and threads are counted.
+        sanitized = re.search(r"/lib[at]san", pathlib.Path("/proc/%d/maps" % player.proc.pid).read_text())
+        player.send("exit\n")
+        self.assertEqual(player.wait(), 0)
+        self.assertEqual([s[:2] for s in seen[1:]], [seen[0][:2]] * 2, seen)
+        if not sanitized:
+            self.assertLess(seen[2][2] - seen[0][2], 1024, seen)
+
+    def test_mixed_streams_cost_no_cpu(self):
+        # A terminal on one side and no input, or a file, on the other: the
+        # tracks play on without spinning, and a terminal takes commands
+        # again after Ctrl-D, wherever the output goes.
+        for name in ("a.mp3", "b.mp3"):
+            make_sound(self.path(name), 2, lame=("-b", "32"))
+        start, out = listing(["a.mp3", "b.mp3"]) + prompt("a.mp3"), pathlib.Path(self.path("out"))
+        player = Player(self.dir.name, "pty", argv=["sh", "-c", 'exec "$0" </dev/null', TAMBLO])
+        self.addCleanup(player.close)
+        player.expect(start)
+        cpu = player.cpu_seconds()
+        player.expect(prompt("b.mp3"))
+        self.assertLess(player.cpu_seconds() - cpu, 0.3, "input from /dev/null")
+
+        def printed(text):
+            deadline = time.monotonic() + 8
+            while out.read_bytes() != text and time.monotonic() < deadline:
+                time.sleep(0.02)
+            self.assertEqual(out.read_bytes(), text)
+
+        out.touch()
+        player = Player(self.dir.name, "pty", argv=["sh", "-c", 'exec "$0" >"$1"', TAMBLO, str(out)])
+        self.addCleanup(player.close)
+        printed(start)
+        player.end_input()
+        cpu = player.cpu_seconds()
+        printed(start + prompt("b.mp3"))
+        self.assertLess(player.cpu_seconds() - cpu, 0.3, "output to a file")
+        player.send("exit\n")
+        player.expect(b"exit\n")  # the terminal's echo
+        self.assertEqual(player.wait(), 0)
+        printed(start + prompt("b.mp3"))
+
+    def test_mci_devices_keep_their_own_rules(self):
+        # What the player never shows on POSIX: the lowest free identifiers,
+        # reused after a close; a device left whole when another closes; a
+        # refusal of what is not there or not supported, harming nothing.
+        a = make_sound(self.path("a.wav"), 0.5, rate=22050, channels=1, lame=None)
+        b = make_sound(self.path("b.wav"), 3, lame=None)
+        script = [("open waveaudio " + a, "0 1"), ("open waveaudio " + b, "0 2"), ("open waveaudio " + a, "0 3"),
+                  ("close 2", "0 0"), ("open waveaudio " + b, "0 2"), ("close 1", "0 0"),
+                  ("play 2", "0 0"), ("play 3", "0 0"), ("close 3", "0 0"), ("length 2", "0 3000"),
+                  ("close 0", "257 0"), ("close 1", "257 0"), ("play 3", "257 0"), ("length 4", "257 0"),
+                  ("play-wait 2", "274 0"), ("position 2", "274 0"), ("stop 2", "261 0"),
+                  # Device 2 has played to its end long before, and closed its output.
+                  ("wait 2000", None), ("length 2", "0 3000"), ("close 2", "0 0")]
+        # ALSA's default, each format to a capture of its own; no sound server.
+        env = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.dir.name, self.path("%r-%c.wav")),
+                   PULSE_SERVER="unix:/nonexistent/tamblo-test")
+        run = subprocess.run([PROBE, "-"] + " ".join(step for step, _ in script).split(), env=env,
+                             capture_output=True, timeout=20)
+        self.assertEqual((run.returncode, run.stderr), (0, b""))
+        self.assertEqual(run.stdout.decode().splitlines(), [answer for _, answer in script if answer])
+        self.assertTrue(wav_samples(self.path("44100-2.wav"))[0] == wav_samples(b)[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
