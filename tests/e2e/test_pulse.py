@@ -103,36 +103,38 @@ class Pulse(unittest.TestCase):
     def test_the_sink_hears_every_sample(self):
         # Stereo at the sink's own rate and format, so that nothing between
         # the player and the monitor changes a sample: a track shorter than
-        # the start of the sound, a longer one, and one whose second part
-        # is mono, which the server spreads over both channels.
-        parts = [make_sound(os.path.join(self.dir.name, name), 0.6, freq, channels=channels, lame=("-b", "128", "--resample", "44.1", "-t"))
+        # the start of the sound, a longer one that fills the server's queue,
+        # and one whose second part is mono, which the server spreads over
+        # both channels; natively and through ALSA's plugin.
+        lame = ("-b", "128", "--resample", "44.1", "-t")
+        parts = [make_sound(os.path.join(self.dir.name, name), 0.6, freq, channels=channels, lame=lame)
                  for name, freq, channels in (("p1.mp3", 500, 2), ("p2.mp3", 700, 1))]
-        player, folder = self.player([("a.mp3", 0.05, 800), ("b.mp3", 2.5, 300, RATE, 2, ("-V", "2")),
-                                      ("c.mp3", None)])
-        with open(os.path.join(folder, "c.mp3"), "wb") as joined:
-            joined.write(b"".join(open(part, "rb").read() for part in parts))
-        player.send("loop\n")
-        player.expect(prompt("a.mp3") + prompt("b.mp3") + prompt("c.mp3"), timeout=10)
-        self.assertEqual(player.wait(), 0)
-        heard = self.server.frames()
-        ref = os.path.join(folder, "ref.wav")
-        expected = [reference(os.path.join(folder, name), ref)[0] for name in ("a.mp3", "b.mp3")]
-        # The joined file decoded whole, as stereo; its parts come apart at
-        # the sink, where the mono stream starts after the stereo one ends.
-        first = len(reference(parts[0], ref)[0])
-        subprocess.run(REFERENCE_MP3[:2] + ["--stereo", "-w", ref, os.path.join(folder, "c.mp3")], check=True)
-        joined = wav_samples(ref)[0]
-        expected += [joined[:first], joined[first:]]
-        at = heard.tobytes().find(expected[0][:40].tobytes()) // 2
-        for samples in expected:
-            # Every sample, in order, with nothing but silence before and between.
-            mid = len(samples) // 4 * 2
-            start = heard.tobytes().find(samples[mid:mid + 100].tobytes(), at * 2) // 2 - mid
-            self.assertGreaterEqual(start, at)
-            self.assertEqual(max(map(abs, heard[at:start]), default=0), 0)
-            self.assertTrue(heard[start:start + len(samples)] == samples)
-            at = start + len(samples)
-        self.assertEqual(max(map(abs, heard[at:]), default=0), 0)
+        for native in (True, False):
+            with self.subTest(native=native):
+                at = len(self.server.data) // 2
+                player, folder = self.player([("a.mp3", 0.05, 800), ("b.mp3", 2.5, 300, RATE, 2, ("-V", "2")),
+                                              ("c.mp3", None)], native)
+                with open(os.path.join(folder, "c.mp3"), "wb") as joined:
+                    joined.write(b"".join(open(part, "rb").read() for part in parts))
+                player.send("loop\n")
+                player.expect(prompt("a.mp3") + prompt("b.mp3") + prompt("c.mp3"), timeout=10)
+                self.assertEqual(player.wait(), 0)
+                heard, ref = self.server.frames(), os.path.join(folder, "ref.wav")
+                expected = [reference(os.path.join(folder, name), ref)[0] for name in ("a.mp3", "b.mp3")]
+                # The joined file decoded whole, as stereo; its parts come
+                # apart at the sink, where the mono stream follows the stereo one.
+                first = len(reference(parts[0], ref)[0])
+                subprocess.run(REFERENCE_MP3[:2] + ["--stereo", "-w", ref, joined.name], check=True)
+                expected += [wav_samples(ref)[0][:first], wav_samples(ref)[0][first:]]
+                for samples in expected:
+                    # Every sample, in order, with only silence before and between.
+                    mid = len(samples) // 4 * 2
+                    start = heard.tobytes().find(samples[mid:mid + 100].tobytes(), at * 2) // 2 - mid
+                    self.assertGreaterEqual(start, at)
+                    self.assertEqual(max(map(abs, heard[at:start]), default=0), 0)
+                    self.assertTrue(heard[start:start + len(samples)] == samples)
+                    at = start + len(samples)
+                self.assertEqual(max(map(abs, heard[at:]), default=0), 0)
 
     def test_commands_never_wait_for_the_sound(self):
         # Inside the last second of a track, while its end drains: "n" and
