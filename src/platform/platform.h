@@ -25,7 +25,7 @@ void print_932(const char* text);
 
 // True when input is waiting for standard input that the C library has not
 // buffered yet: a key press at a console, a line on a terminal, data or the
-// end of input on a pipe. Never waits.
+// end of input on a pipe, a file until its end. Never waits.
 bool key_hit();
 
 // Waits `ms` milliseconds between two key tests. Where the system can tell,

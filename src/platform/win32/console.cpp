@@ -3,6 +3,9 @@
 // one WriteConsoleW, so that it shows rightly whatever the console's own code
 // page and is never split inside a character. A file or a pipe gets the bytes
 // the C runtime has always written there, line feeds as CR LF.
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +50,61 @@ void put(const char* text, std::size_t length, UINT code_page) {
     }
 }
 
+// Wine hands a Unix pipe to a Windows program as a pipe that cannot be peeked
+// at (PeekNamedPipe fails with ERROR_NOT_SUPPORTED), so the key test could
+// never see a line arrive. Such input is copied, as it comes, into a pipe of
+// the program's own, which standard input then reads.
+struct Relay {
+    HANDLE from, to;
+};
+
+DWORD WINAPI relay_input(void* param) {
+    const Relay& relay = *static_cast<Relay*>(param);
+    char buffer[4096];
+    DWORD got, sent;
+    while (ReadFile(relay.from, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        for (DWORD done = 0; done < got; done += sent) {
+            if (!WriteFile(relay.to, buffer + done, got - done, &sent, nullptr)) return 0;
+        }
+    }
+    // The reader then meets the end of input.
+    CloseHandle(relay.to);
+    return 0;
+}
+
+void relay_unpeekable_input() {
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD waiting;
+    if (GetFileType(in) != FILE_TYPE_PIPE || PeekNamedPipe(in, nullptr, 0, nullptr, &waiting, nullptr) ||
+        GetLastError() != ERROR_NOT_SUPPORTED) {
+        return;
+    }
+    static Relay relay;
+    HANDLE read_end;
+    const HANDLE self = GetCurrentProcess();
+    if (!DuplicateHandle(self, in, self, &relay.from, 0, FALSE, DUPLICATE_SAME_ACCESS)) return;
+    if (!CreatePipe(&read_end, &relay.to, nullptr, 0)) {
+        CloseHandle(relay.from);
+        return;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(read_end), _O_RDONLY | _O_TEXT);
+    if (fd == -1) CloseHandle(read_end);
+    HANDLE thread = fd == -1 ? nullptr : CreateThread(nullptr, 0, relay_input, &relay, CREATE_SUSPENDED, nullptr);
+    // Descriptor 0 is replaced only once the copying is sure to run; its old
+    // handle is closed with it, the relay reading its own duplicate.
+    if (thread == nullptr || _dup2(fd, 0) != 0) {
+        if (thread != nullptr) TerminateThread(thread, 0);
+        if (fd != -1) _close(fd);
+        CloseHandle(relay.to);
+        CloseHandle(relay.from);
+        return;
+    }
+    _close(fd);
+    SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(0)));
+    ResumeThread(thread);
+    CloseHandle(thread);
+}
+
 // What vprintf would print, as one piece of text.
 __attribute__((format(printf, 1, 0))) std::string format_text(const char* format, va_list args) {
     va_list again;
@@ -67,7 +125,7 @@ __attribute__((format(printf, 1, 0))) std::string format_text(const char* format
 
 }  // namespace
 
-void console_init() {}
+void console_init() { relay_unpeekable_input(); }
 
 void print(const char* format, ...) {
     va_list args;
