@@ -41,14 +41,14 @@ int scan_tracks(TrackList& filelist) {
     WIN32_FIND_DATAA name;
     HANDLE search = FindFirstFileA(kPattern, &name);
     if (search == INVALID_HANDLE_VALUE) {
-        std::printf("There are no mp3s.\n");
+        print("There are no mp3s.\n");
         std::strcpy(filelist[0], kEndMarker);
         return 0;
     }
     if (!fits_slot(name.cFileName) && !next_fitting(search, name)) {
         // Every match was too long: as good as none.
         FindClose(search);
-        std::printf("There are no mp3s.\n");
+        print("There are no mp3s.\n");
         std::strcpy(filelist[0], kEndMarker);
         return 0;
     }
@@ -68,11 +68,9 @@ void show_tracks(const TrackList& filelist) {
     for (int i = 0; i < kListSize; ++i) {
         if (is_end_marker(filelist[i])) break;
         if (i > 0 && i % kPageSize == 0) {
-            char text[128];
-            console_text(kPauseText, text, sizeof text);
-            std::printf("%s", text);
+            print_932(kPauseText);
             std::getchar();
         }
-        std::printf("%-2d | %s\n", i, filelist[i]);
+        print("%-2d | %s\n", i, filelist[i]);
     }
 }

@@ -11,13 +11,21 @@
 // Prepares the console once at start-up (its standard descriptors).
 void console_init();
 
-// Writes `text`, held in code page 932 (Shift_JIS), into `out` as the console
-// expects it, NUL-terminated and cut to fit `size` bytes.
-void console_text(const char* text, char* out, std::size_t size);
+// Prints as std::printf does, at once and in one piece, also text without a
+// line feed (the prompt). Text is in the system's code page, as file names
+// come: a Windows console shows it as those characters, while a file or a
+// pipe, and every POSIX output, gets the bytes unchanged.
+void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Prints `text`, held in code page 932 (Shift_JIS), as print() does, in the
+// characters it stands for: converted to the locale's character set on POSIX,
+// shown as characters by a Windows console; a Windows file or pipe gets the
+// bytes unchanged.
+void print_932(const char* text);
 
 // True when input is waiting for standard input that the C library has not
 // buffered yet: a key press at a console, a line on a terminal, data or the
-// end of input on a pipe. Never waits.
+// end of input on a pipe, a file until its end. Never waits.
 bool key_hit();
 
 // Waits `ms` milliseconds between two key tests. Where the system can tell,

@@ -62,7 +62,7 @@ int read_command() {
     if (std::strcmp(cmd, "before") == 0 || std::strcmp(cmd, "b") == 0) return kCodeBack;
     if (std::strcmp(cmd, "exit") == 0) return kCodeExit;
     if (std::strcmp(cmd, "ls") == 0) {
-        std::printf("\n");
+        print("\n");
         return kCodeList;
     }
     if (std::strcmp(cmd, "time") == 0) return kCodeTime;

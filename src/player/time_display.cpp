@@ -1,13 +1,13 @@
 // The time display.
 #include "player/time_display.h"
 
-#include <cstdio>
+#include "platform/platform.h"
 
 void show_time(int elapsed, int length) {
     int seconds = elapsed % 60;
-    std::printf("\n%d min %d s  / ", (elapsed - seconds) / 60, seconds);
+    print("\n%d min %d s  / ", (elapsed - seconds) / 60, seconds);
     seconds = length % 60;
-    std::printf("%d min %d s\n", (length - seconds) / 60, seconds);
+    print("%d min %d s\n", (length - seconds) / 60, seconds);
 
     // Double precision, so that a length of 0 gives infinity (all cells
     // filled) or, with nothing elapsed, NaN (none filled: every comparison
@@ -18,5 +18,5 @@ void show_time(int elapsed, int length) {
         bar[i] = i <= r ? '>' : '.';
     bar[kBarCells] = '\n';
     bar[kBarCells + 1] = '\0';
-    std::printf("%s", bar);
+    print("%s", bar);
 }

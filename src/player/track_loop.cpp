@@ -19,7 +19,7 @@ void print_prompt(const char* name) {
     shown[sizeof shown - 1] = '\0';
     char* last_dot = std::strrchr(shown, '.');
     if (last_dot != nullptr) *last_dot = '\0';
-    std::printf("\nTamblo0~ %s~$ ", shown);
+    print("\nTamblo0~ %s~$ ", shown);
 }
 
 }  // namespace

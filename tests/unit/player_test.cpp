@@ -165,6 +165,11 @@ TEST(TimeDisplay, MinutesSecondsAndTheBar) {
         EXPECT_EQ(with_console("", [&] { show_time(c.elapsed, c.length); }), c.shown) << c.elapsed << "/" << c.length;
 }
 
+TEST(Console, PrintsTextLongerThanItsBufferWhole) {
+    const std::string name(3000, 'x');
+    EXPECT_EQ(with_console("", [&] { print("%s|%-2d|", name.c_str(), 7); }), name + "|7 |");
+}
+
 TEST(PlaybackDevice, SendsOpenPlayStatusCloseForKnownExtensionsOnly) {
     const HWND window = reinterpret_cast<HWND>(77);
     const std::pair<std::string, std::string> cases[] = {

@@ -4,16 +4,20 @@
 #include "platform/platform.h"
 
 HWND find_console_window() {
-    char OldWindowTitle[1024];
-    char NewWindowTitle[1024];
+    // Read and put back as characters (the wide functions): through a code
+    // page, every character of the title outside it would come back as '?'.
+    // The buffer holds 24,499 characters, far more than titles run to; only a
+    // longer one would come back cut to that.
+    static wchar_t OldWindowTitle[24500];
+    wchar_t NewWindowTitle[1024];
     // An unreadable title comes back as an empty one rather than as junk.
-    OldWindowTitle[0] = '\0';
-    GetConsoleTitleA(OldWindowTitle, sizeof OldWindowTitle);
-    wsprintfA(NewWindowTitle, "%d/%d", static_cast<int>(GetTickCount()), static_cast<int>(GetCurrentProcessId()));
-    SetConsoleTitleA(NewWindowTitle);
+    OldWindowTitle[0] = L'\0';
+    GetConsoleTitleW(OldWindowTitle, sizeof OldWindowTitle / sizeof OldWindowTitle[0]);
+    wsprintfW(NewWindowTitle, L"%d/%d", static_cast<int>(GetTickCount()), static_cast<int>(GetCurrentProcessId()));
+    SetConsoleTitleW(NewWindowTitle);
     // The new title takes a moment to reach the window.
     Sleep(40);
-    HWND window = FindWindowA(nullptr, NewWindowTitle);
-    SetConsoleTitleA(OldWindowTitle);
+    HWND window = FindWindowW(nullptr, NewWindowTitle);
+    SetConsoleTitleW(OldWindowTitle);
     return window;
 }
