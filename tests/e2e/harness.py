@@ -52,8 +52,7 @@ def alsa_config(folder, capture=None, pcm="null"):
         f.write('pcm.!default { type file slave.pcm "%s" format "wav" file "%s" }\n' % (pcm, capture) if capture
                 else 'pcm.!default "%s"\n' % pcm)
         f.write("pcm.null { type null }\npcm.unplugged { type hw card Unplugged }\n")
-    # The pulse plugin's type is defined by ALSA's own configuration.
-    return "/usr/share/alsa/alsa.conf:" + path if pcm == "pulse" else path
+    return path
 
 
 class Player:

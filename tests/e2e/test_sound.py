@@ -139,20 +139,6 @@ class Sound(unittest.TestCase):
             player.send("exit\n")
             self.assertEqual(player.wait(), 0)
 
-        # Input that ends, or was never open: the tracks play on without
-        # spinning (a terminal's Ctrl-D: see test_platform).
-        for closed in (False, True):
-            player = Player(self.dir.name, argv=["sh", "-c", 'exec "$0" <&-', os.environ["TAMBLO"]] if closed else None)
-            self.addCleanup(player.close)
-            player.expect(first + text.encode())
-            if not closed:
-                player.send("\n")
-                player.expect(rest + prompt(names[0]))
-                player.end_input()
-            cpu = player.cpu_seconds()
-            player.expect((rest + prompt(names[0]) if closed else b"") + prompt(names[1]))
-            self.assertLess(player.cpu_seconds() - cpu, 0.3, closed)
-
     def test_a_command_takes_effect_at_once(self):
         # Not at the next tick of the key test: typed input ends the wait.
         make_sound(self.path("a.mp3"), 30, lame=("-b", "32"))
