@@ -2,9 +2,12 @@
 // with libpulse's asynchronous API on a main loop of its own, as Tamblo does,
 // open a 16-bit stereo stream at 44.1 kHz with the player's buffer (two
 // seconds queued, more asked for half a second at a time, the sound started
-// once a tenth of a second is queued), and write noise at -6 dBFS as fast as
-// the server asks for it, nothing decoded, nothing printed; then drain. Its
-// first sound, peak memory and CPU time are what this sound path alone costs.
+// once a tenth of a second is queued), and write noise at -6 dBFS a quarter
+// second at a time, each piece sent at once, as the player writes what it
+// decodes; nothing decoded, nothing printed; then drain. Its first sound,
+// peak memory and CPU time are what this sound path alone costs. (Pieces
+// matter for memory: each one written and not yet sent holds a block of
+// libpulse's pool, and a block once used stays resident.)
 //   pulse_floor SECONDS
 #include <pulse/context.h>
 #include <pulse/mainloop.h>
@@ -22,88 +25,76 @@ const std::uint64_t kQueueUs = 2000000;
 const std::uint64_t kRequestUs = 500000;
 const std::uint64_t kStartUs = 100000;
 
-// A tenth of a second of white noise, written over and over.
-std::int16_t noise[kRate / 10 * kChannels];
+// A quarter second of white noise, written over and over.
+std::int16_t noise[kRate / 4 * kChannels];
 
-struct Floor {
-    pa_mainloop* loop = nullptr;
-    pa_context* context = nullptr;
-    pa_stream* stream = nullptr;
-    std::size_t left = 0;      // bytes still to write
-    std::size_t position = 0;  // where in `noise` the next write starts
-    bool draining = false;
-    bool finished = false;
-    int status = 1;
-};
+pa_mainloop* loop = nullptr;
+pa_context* context = nullptr;
+pa_stream* stream = nullptr;
 
-// The first outcome stands: the disconnects at the end report states too.
-void finish(Floor& floor, int status) {
-    if (floor.finished) return;
-    floor.finished = true;
-    floor.status = status;
-    pa_mainloop_quit(floor.loop, status);
+bool failed() {
+    return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+           (stream != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)));
 }
 
-void on_drained(pa_stream*, int success, void* data) {
-    auto& floor = *static_cast<Floor*>(data);
-    finish(floor, success ? 0 : 1);
+// Runs the main loop until `done()` holds (true) or the server fails (false).
+template <typename Done>
+bool run_until(Done done) {
+    while (!done()) {
+        if (failed() || pa_mainloop_iterate(loop, 1, nullptr) < 0) return false;
+    }
+    return true;
 }
 
-void on_write(pa_stream* stream, std::size_t bytes, void* data) {
-    auto& floor = *static_cast<Floor*>(data);
-    while (bytes > 0 && floor.left > 0) {
-        std::size_t n = sizeof noise - floor.position;
-        if (n > bytes) n = bytes;
-        if (n > floor.left) n = floor.left;
-        if (pa_stream_write(stream, reinterpret_cast<const char*>(noise) + floor.position, n, nullptr, 0,
-                            PA_SEEK_RELATIVE) < 0) {
-            finish(floor, 1);
-            return;
+// Writes one piece, waiting for room, and sends it.
+bool write_piece(std::size_t bytes) {
+    const auto* data = reinterpret_cast<const char*>(noise);
+    while (bytes > 0) {
+        std::size_t room = 0;
+        if (!run_until([&] {
+                room = pa_stream_writable_size(stream);
+                return room != 0 && room != static_cast<std::size_t>(-1);
+            })) {
+            return false;
         }
-        floor.position = (floor.position + n) % sizeof noise;
-        floor.left -= n;
+        const std::size_t n = bytes < room ? bytes : room;
+        if (pa_stream_write(stream, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
+        data += n;
         bytes -= n;
     }
-    if (floor.left == 0 && !floor.draining) {
-        floor.draining = true;
-        pa_operation* drain = pa_stream_drain(stream, on_drained, data);
-        if (drain == nullptr) {
-            finish(floor, 1);
-            return;
-        }
-        pa_operation_unref(drain);
-    }
+    return pa_mainloop_iterate(loop, 0, nullptr) >= 0 && !failed();
 }
 
-void on_stream_state(pa_stream* stream, void* data) {
-    if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) finish(*static_cast<Floor*>(data), 1);
-}
-
-void on_context_state(pa_context* context, void* data) {
-    auto& floor = *static_cast<Floor*>(data);
-    const pa_context_state_t state = pa_context_get_state(context);
-    if (!PA_CONTEXT_IS_GOOD(state)) {
-        finish(floor, 1);
-        return;
+bool play(std::size_t bytes) {
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0 ||
+        !run_until([] { return pa_context_get_state(context) == PA_CONTEXT_READY; })) {
+        return false;
     }
-    if (state != PA_CONTEXT_READY || floor.stream != nullptr) return;
     const pa_sample_spec spec{PA_SAMPLE_S16NE, kRate, kChannels};
-    floor.stream = pa_stream_new(context, "pulse_floor", &spec, nullptr);
-    if (floor.stream == nullptr) {
-        finish(floor, 1);
-        return;
-    }
+    stream = pa_stream_new(context, "pulse_floor", &spec, nullptr);
+    if (stream == nullptr) return false;
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
     attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kQueueUs, &spec));
     attributes.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kStartUs, &spec));
     attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUs, &spec));
     attributes.fragsize = static_cast<std::uint32_t>(-1);
-    pa_stream_set_state_callback(floor.stream, on_stream_state, data);
-    pa_stream_set_write_callback(floor.stream, on_write, data);
-    if (pa_stream_connect_playback(floor.stream, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0) {
-        finish(floor, 1);
+    if (pa_stream_connect_playback(stream, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
+        !run_until([] { return pa_stream_get_state(stream) == PA_STREAM_READY; })) {
+        return false;
     }
+    while (bytes > 0) {
+        const std::size_t piece = bytes < sizeof noise ? bytes : sizeof noise;
+        if (!write_piece(piece)) return false;
+        bytes -= piece;
+    }
+    int drained = -1;  // until the server answers; then whether it drained
+    pa_operation* drain = pa_stream_drain(
+        stream, [](pa_stream*, int success, void* done) { *static_cast<int*>(done) = success != 0; }, &drained);
+    if (drain == nullptr) return false;
+    const bool answered = run_until([&] { return drained != -1; });
+    pa_operation_unref(drain);
+    return answered && drained == 1;
 }
 
 }  // namespace
@@ -122,25 +113,18 @@ int main(int argc, char** argv) {
         state ^= state << 5;
         sample = static_cast<std::int16_t>(static_cast<std::int32_t>(state % 32768u) - 16384);
     }
-    Floor floor;
-    floor.left = static_cast<std::size_t>(seconds) * kRate * kChannels * sizeof noise[0];
-    floor.loop = pa_mainloop_new();
-    if (floor.loop == nullptr) return 1;
-    floor.context = pa_context_new(pa_mainloop_get_api(floor.loop), "pulse_floor");
-    if (floor.context == nullptr) return 1;
-    pa_context_set_state_callback(floor.context, on_context_state, &floor);
-    if (pa_context_connect(floor.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        std::fprintf(stderr, "pulse_floor: no sound server\n");
-        return 1;
+    loop = pa_mainloop_new();
+    if (loop == nullptr) return 1;
+    context = pa_context_new(pa_mainloop_get_api(loop), "pulse_floor");
+    if (context == nullptr) return 1;
+    const bool played = play(static_cast<std::size_t>(seconds) * kRate * kChannels * sizeof noise[0]);
+    if (!played) std::fprintf(stderr, "pulse_floor: no sound server, or the stream failed\n");
+    if (stream != nullptr) {
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
     }
-    pa_mainloop_run(floor.loop, nullptr);
-    if (floor.status != 0) std::fprintf(stderr, "pulse_floor: the stream failed\n");
-    if (floor.stream != nullptr) {
-        pa_stream_disconnect(floor.stream);
-        pa_stream_unref(floor.stream);
-    }
-    pa_context_disconnect(floor.context);
-    pa_context_unref(floor.context);
-    pa_mainloop_free(floor.loop);
-    return floor.status;
+    pa_context_disconnect(context);
+    pa_context_unref(context);
+    pa_mainloop_free(loop);
+    return played ? 0 : 1;
 }
