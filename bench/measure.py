@@ -303,7 +303,7 @@ class Player:
     """One run of a player with pipes on all three standard streams; notes when
     bytes arrive on its standard output and keeps its standard error."""
 
-    def __init__(self, argv, cwd, env, usage_runner=None):
+    def __init__(self, argv, cwd, env, usage_runner=None, usage_dir=None):
         self.out = bytearray()
         self.err = bytearray()
         self.out_times = []  # (arrival time, length of self.out after it)
@@ -313,7 +313,9 @@ class Player:
         self.status = None
         self.ended = None
         if usage_runner is not None:
-            fd, self.usage_file = tempfile.mkstemp(prefix="tamblo-bench-usage.")
+            # In the benchmark's own folder, which goes also when a run is
+            # stopped half-way.
+            fd, self.usage_file = tempfile.mkstemp(prefix="usage.", dir=usage_dir)
             os.close(fd)
             argv = [usage_runner, self.usage_file] + argv
         self.started = time.monotonic()
@@ -402,20 +404,21 @@ class Bench:
         self.tamblo = os.path.abspath(args.tamblo)
         self.problems = []
 
+    def run(self, argv, folder, usage):
+        return Player(argv, folder, self.server.env, self.args.usage_runner if usage else None, self.tmp)
+
     def tamblo_run(self, folder, usage=False):
-        return Player([self.tamblo], folder, self.server.env, self.args.usage_runner if usage else None)
+        return self.run([self.tamblo], folder, usage)
 
     def helper_run(self, program, folder, *argv, usage=False):
-        return Player([os.path.abspath(program)] + list(argv), folder, self.server.env,
-                      self.args.usage_runner if usage else None)
+        return self.run([os.path.abspath(program)] + list(argv), folder, usage)
 
     def floor_run(self, name, folder, seconds, usage=False):
         program = self.args.alsa_floor if name == ALSA_FLOOR else self.args.pulse_floor
         return self.helper_run(program, folder, str(seconds), usage=usage)
 
     def mpg123_run(self, folder, output, *argv, usage=False):
-        return Player(["mpg123", "-o", output] + list(argv), folder, self.server.env,
-                      self.args.usage_runner if usage else None)
+        return self.run(["mpg123", "-o", output] + list(argv), folder, usage)
 
     def elapsed(self, start, end, what):
         """`end` - `start`, or None with a note when either did not happen."""
