@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Tamblo's benchmark: plays the same tracks with Tamblo and with mpg123 through a
-PulseAudio null sink of its own, and reports medians and ratios of CPU time,
-peak memory, first-sound and stop latency, plus Tamblo's start-up time and the
-cost of its length scan; and the first sound and peak memory of a client that
-does nothing but play noise through ALSA, the floor the sound path sets.
-bench/run builds Tamblo and calls this script."""
+"""Tamblo's benchmark: plays the same tracks with Tamblo and with mpg123 in both
+its modes (`-o alsa`, through ALSA's pulse plugin, and `-o pulse`, natively)
+through a PulseAudio null sink of its own, and reports medians and ratios of
+CPU time, wake-ups, peak memory, first-sound and stop latency, plus Tamblo's
+start-up time and the cost of its length scan; beside them the limits: the
+CPU time of libmpg123 decoding the track alone, and the cost of a client that
+does nothing but play noise, one through ALSA and one natively, the floor
+each sound path sets. bench/run builds Tamblo and the helpers and calls this
+script."""
 
 import argparse
 import array
 import bisect
+import collections
 import ctypes
 import datetime
 import os
@@ -35,6 +39,11 @@ PAGE_BREAKS = "\n\n\n"  # the list pauses after 15, 30 and 45 names
 # that a frame's place on the clock, good to a block of the sink, never hides
 # a stop that came at once.
 SEARCH_BACK = 0.005
+# The short track of the commands in the last second, and how long before
+# the end of its sound each command comes: while the end drains, since the
+# sound server keeps up to two seconds queued.
+SHORT_TRACK = 4.0
+BEFORE_END = 0.65
 
 
 def log(message):
@@ -69,10 +78,13 @@ def stop_process(proc, timeout=5.0):
 def make_audio(cache):
     """The test tracks, made once and kept in `cache`: pink noise, so that the
     decoder does the work of real music and no stretch of it is silent."""
+    # The tracks are linked into the players' folders from elsewhere.
+    cache = os.path.abspath(cache)
     os.makedirs(cache, exist_ok=True)
     recipes = {
         "noise-60s.mp3": ["synth", "60", "pinknoise", "gain", "-6"],
         "noise-600s.mp3": ["synth", "600", "pinknoise", "gain", "-6"],
+        "noise-4s.mp3": ["synth", f"{SHORT_TRACK:g}", "pinknoise", "gain", "-6"],
         "silence-5s.mp3": ["trim", "0", "5"],
     }
     paths = {}
@@ -277,20 +289,33 @@ class Recorder:
 # ------------------------------------------------------------------ players
 
 
+class Usage(collections.namedtuple("Usage", "cpu peak voluntary involuntary wall")):
+    """What one run of a program used: CPU seconds (user + system), peak
+    resident memory in KiB, context switches, voluntary (it waited) and
+    involuntary (it was preempted), and the wall time it ran, in seconds."""
+
+    def wakeups(self):
+        """Context switches per second: how often the program woke up."""
+        return (self.voluntary + self.involuntary) / self.wall
+
+
 class Player:
     """One run of a player with pipes on all three standard streams; notes when
     bytes arrive on its standard output and keeps its standard error."""
 
-    def __init__(self, argv, cwd, env, usage_runner=None):
+    def __init__(self, argv, cwd, env, usage_runner=None, usage_dir=None):
         self.out = bytearray()
         self.err = bytearray()
         self.out_times = []  # (arrival time, length of self.out after it)
         self.cond = threading.Condition()
-        self.usage = None  # (CPU seconds, peak KiB), with a usage runner
+        self.usage = None  # a Usage, with a usage runner
         self.usage_file = None
         self.status = None
+        self.ended = None
         if usage_runner is not None:
-            fd, self.usage_file = tempfile.mkstemp(prefix="tamblo-bench-usage.")
+            # In the benchmark's own folder, which goes also when a run is
+            # stopped half-way.
+            fd, self.usage_file = tempfile.mkstemp(prefix="usage.", dir=usage_dir)
             os.close(fd)
             argv = [usage_runner, self.usage_file] + argv
         self.started = time.monotonic()
@@ -346,6 +371,7 @@ class Player:
                 clean = False
                 deadline = float("inf")
             time.sleep(0.01)
+        self.ended = time.monotonic()
         self.proc.returncode = os.waitstatus_to_exitcode(status)
         RUNNING.discard(self.proc)
         self.status = self.proc.returncode
@@ -354,10 +380,19 @@ class Player:
             reader.join(5)
         if self.usage_file is not None:
             with open(self.usage_file) as f:
-                user, system, peak = f.read().split()
+                user, system, peak, voluntary, involuntary = f.read().split()
             os.remove(self.usage_file)
-            self.usage = (float(user) + float(system), int(peak))
+            self.usage = Usage(float(user) + float(system), int(peak), int(voluntary), int(involuntary),
+                               self.ended - self.started)
         return clean
+
+
+# What each run is called in the results; mpg123 plays in both its modes.
+TAMBLO = "tamblo"
+MPG123 = {"alsa": "mpg123-alsa", "pulse": "mpg123-pulse"}
+ALSA_FLOOR = "alsa-floor"
+PULSE_FLOOR = "pulse-floor"
+LIMIT = "limit"
 
 
 class Bench:
@@ -369,16 +404,21 @@ class Bench:
         self.tamblo = os.path.abspath(args.tamblo)
         self.problems = []
 
+    def run(self, argv, folder, usage):
+        return Player(argv, folder, self.server.env, self.args.usage_runner if usage else None, self.tmp)
+
     def tamblo_run(self, folder, usage=False):
-        return Player([self.tamblo], folder, self.server.env, self.args.usage_runner if usage else None)
+        return self.run([self.tamblo], folder, usage)
 
-    def floor_run(self, folder, seconds, usage=False):
-        return Player([os.path.abspath(self.args.floor), str(seconds)], folder, self.server.env,
-                      self.args.usage_runner if usage else None)
+    def helper_run(self, program, folder, *argv, usage=False):
+        return self.run([os.path.abspath(program)] + list(argv), folder, usage)
 
-    def mpg123_run(self, folder, *argv, usage=False):
-        return Player(["mpg123", "-o", "alsa"] + list(argv), folder, self.server.env,
-                      self.args.usage_runner if usage else None)
+    def floor_run(self, name, folder, seconds, usage=False):
+        program = self.args.alsa_floor if name == ALSA_FLOOR else self.args.pulse_floor
+        return self.helper_run(program, folder, str(seconds), usage=usage)
+
+    def mpg123_run(self, folder, output, *argv, usage=False):
+        return self.run(["mpg123", "-o", output] + list(argv), folder, usage)
 
     def elapsed(self, start, end, what):
         """`end` - `start`, or None with a note when either did not happen."""
@@ -398,36 +438,60 @@ class Bench:
             self.problems.append(f"Tamblo did not end and was killed ({what})")
         self.check_tamblo(player, what)
 
-    # Each measurement returns one figure per run; Tamblo and mpg123 take
-    # turns, so that a change in the machine's load falls on both.
+    def finish_other(self, player, name, what, timeout, stop=False):
+        """Ends a run of mpg123 or of a helper; False, with a note, when it
+        failed: an output that did not open, say, would make its figures
+        look good."""
+        good = True
+        if not player.finish(timeout, stop=stop):
+            self.problems.append(f"{name} did not end and was killed ({what})")
+            good = False
+        elif not stop and player.status != 0:
+            self.problems.append(f"{name} ended with status {player.status} ({what})")
+            good = False
+        if player.err:
+            self.problems.append(f"{name} wrote to standard error ({what}): {bytes(player.err[:200])!r}")
+            good = False
+        return good
+
+    # Each measurement returns one figure per run and player; the players
+    # take turns, so that a change in the machine's load falls on all.
 
     def cpu_and_memory(self):
-        """One whole 60 s track: CPU seconds and peak resident memory."""
+        """One whole 60 s track: CPU seconds, peak resident memory and
+        wake-ups of each player; the CPU time of decoding it alone; and the
+        same of both floors over 60 s of noise."""
         folder = make_folder(os.path.join(self.tmp, "one-track"), {"01 noise.mp3": self.tracks["noise-60s.mp3"]})
-        result = {"tamblo_cpu": [], "mpg123_cpu": [], "tamblo_rss": [], "mpg123_rss": [], "tamblo_wall": [],
-                  "mpg123_wall": [], "floor_rss": []}
+        result = {name: [] for name in (TAMBLO, *MPG123.values(), LIMIT, ALSA_FLOOR, PULSE_FLOOR)}
         for run in range(self.args.runs):
             log(f"whole track, run {run + 1} of {self.args.runs}: Tamblo")
             player = self.tamblo_run(folder, usage=True)
             # Looping off: the player ends after its one track.
             player.send("loop\n")
             self.finish_tamblo(player, "whole track", timeout=90)
-            result["tamblo_cpu"].append(player.usage[0])
-            result["tamblo_rss"].append(player.usage[1])
-            result["tamblo_wall"].append(time.monotonic() - player.started)
+            result[TAMBLO].append(player.usage)
 
-            log(f"whole track, run {run + 1} of {self.args.runs}: mpg123")
-            player = self.mpg123_run(folder, "-q", "01 noise.mp3", usage=True)
-            player.finish(90)
-            result["mpg123_cpu"].append(player.usage[0])
-            result["mpg123_rss"].append(player.usage[1])
-            result["mpg123_wall"].append(time.monotonic() - player.started)
+            for output, name in MPG123.items():
+                log(f"whole track, run {run + 1} of {self.args.runs}: mpg123 -o {output}")
+                player = self.mpg123_run(folder, output, "-q", "01 noise.mp3", usage=True)
+                good = self.finish_other(player, f"mpg123 -o {output}", "whole track", 90)
+                result[name].append(player.usage if good else None)
 
-            # The peak comes once the sound plays; a few seconds show it.
-            log(f"whole track, run {run + 1} of {self.args.runs}: the ALSA floor")
-            player = self.floor_run(folder, 3, usage=True)
-            player.finish(30)
-            result["floor_rss"].append(player.usage[1])
+            log(f"whole track, run {run + 1} of {self.args.runs}: decoding alone")
+            player = self.helper_run(self.args.decoder, folder, "01 noise.mp3", usage=True)
+            good = self.finish_other(player, "decode_only", "whole track", 30)
+            if not player.out.strip().isdigit() or int(player.out) < 60 * RATE:
+                self.problems.append(f"decode_only decoded {bytes(player.out).strip()!r} frames of the 60 s track")
+                good = False
+            result[LIMIT].append(player.usage if good else None)
+
+            # The floors are light, and the order of the others is kept: both
+            # play their minute together.
+            log(f"whole track, run {run + 1} of {self.args.runs}: both floors")
+            floors = {name: self.floor_run(name, folder, 60, usage=True) for name in (ALSA_FLOOR, PULSE_FLOOR)}
+            for name, player in floors.items():
+                good = self.finish_other(player, name, "whole track", 90)
+                result[name].append(player.usage if good else None)
         return result
 
     def first_sound(self):
@@ -437,7 +501,7 @@ class Bench:
         for i in range(1, 50):
             tracks[f"{i:02d} noise.mp3"] = self.tracks["noise-60s.mp3"]
         folder = make_folder(os.path.join(self.tmp, "fifty"), tracks)
-        result = {"tamblo": [], "mpg123": [], "floor": []}
+        result = {name: [] for name in (TAMBLO, *MPG123.values(), ALSA_FLOOR, PULSE_FLOOR)}
         for run in range(self.args.runs):
             log(f"first sound, run {run + 1} of {self.args.runs}")
             with Recorder(self.server) as rec:
@@ -447,64 +511,99 @@ class Bench:
                 player.wait_output(b"Tamblo0~ 00 long~$ ", 5)
                 player.send("exit\n")
                 self.finish_tamblo(player, "first sound")
-                result["tamblo"].append(self.elapsed(player.started, heard, "Tamblo's first sound"))
-            with Recorder(self.server) as rec:
-                player = self.mpg123_run(folder, "-q", "00 long.mp3")
-                heard = rec.wait_sound(player.started, timeout=5)
-                player.finish(5, stop=True)
-                result["mpg123"].append(self.elapsed(player.started, heard, "mpg123's first sound"))
-            with Recorder(self.server) as rec:
-                player = self.floor_run(folder, 1)
-                heard = rec.wait_sound(player.started, timeout=5)
-                player.finish(5, stop=True)
-                result["floor"].append(self.elapsed(player.started, heard, "the ALSA floor's first sound"))
+                result[TAMBLO].append(self.elapsed(player.started, heard, "Tamblo's first sound"))
+            for output, name in MPG123.items():
+                with Recorder(self.server) as rec:
+                    player = self.mpg123_run(folder, output, "-q", "00 long.mp3")
+                    heard = rec.wait_sound(player.started, timeout=5)
+                    self.finish_other(player, f"mpg123 -o {output}", "first sound", 5, stop=True)
+                    result[name].append(self.elapsed(player.started, heard, f"mpg123 -o {output}'s first sound"))
+            for name in (ALSA_FLOOR, PULSE_FLOOR):
+                with Recorder(self.server) as rec:
+                    player = self.floor_run(name, folder, 1)
+                    heard = rec.wait_sound(player.started, timeout=5)
+                    self.finish_other(player, name, "first sound", 5, stop=True)
+                    result[name].append(self.elapsed(player.started, heard, f"the {name}'s first sound"))
         return result
+
+    def tamblo_command(self, folder, word, delay, what):
+        """Tamblo plays `folder`, and `word` is typed `delay` seconds after the
+        first sound at the sink; returns the times of the first sound, of
+        the command and of the silence after it (None where there was none)."""
+        with Recorder(self.server) as rec:
+            player = self.tamblo_run(folder)
+            heard = rec.wait_sound(player.started, timeout=5)
+            sent = None
+            if heard is not None:
+                time.sleep(max(0.0, heard + delay - time.monotonic()))
+                sent = player.send(word + "\n")
+                time.sleep(0.5)
+                if word == "stop":
+                    # Enter goes on with the next track; the exit
+                    # command must come as a line of its own.
+                    player.send("\n")
+                    time.sleep(0.3)
+            player.send("exit\n")
+            self.finish_tamblo(player, f"{word}, {what}")
+            if sent is None:
+                return heard, None, None
+            quiet = rec.silence(sent - SEARCH_BACK)
+            # A sound that stopped before the command would pass for one
+            # that stopped at once.
+            first_quiet = rec.silence(heard)
+            if first_quiet is None or first_quiet < sent - SEARCH_BACK:
+                self.problems.append(f"Tamblo's sound paused or ended before its {word} ({what})")
+                quiet = None
+            return heard, sent, quiet
 
     def command_to_silence(self):
         """From a command written to the player's input to silence at the sink.
 
-        Tamblo gets "n" (the next track, which is silent, follows) and "stop".
-        mpg123 in its remote-control mode gets the same from its input: LOAD
-        of the silent track, and STOP."""
-        folder = make_folder(os.path.join(self.tmp, "two-tracks"), {
-            "01 noise.mp3": self.tracks["noise-60s.mp3"],
-            "02 silence.mp3": self.tracks["silence-5s.mp3"]
-        })
-        result = {"tamblo_n": [], "tamblo_stop": [], "mpg123_load": [], "mpg123_stop": []}
+        Tamblo gets "n" (the next track, which is silent, follows) and "stop",
+        a second into a long track and in the last second of a short one,
+        while its end drains. mpg123 in its remote-control mode gets the
+        same from its input a second into the long track: LOAD of the silent
+        track, and STOP."""
+        silent = {"02 silence.mp3": self.tracks["silence-5s.mp3"]}
+        long_folder = make_folder(os.path.join(self.tmp, "two-tracks"),
+                                  {"01 noise.mp3": self.tracks["noise-60s.mp3"], **silent})
+        short_folder = make_folder(os.path.join(self.tmp, "short-track"),
+                                   {"01 noise.mp3": self.tracks["noise-4s.mp3"], **silent})
+        result = {key: [] for key in ("tamblo_n", "tamblo_stop", "tamblo_n_end", "tamblo_stop_end", "before_end")}
+        for name in MPG123.values():
+            result[name + "_load"] = []
+            result[name + "_stop"] = []
         for run in range(self.args.runs):
             log(f"command to silence, run {run + 1} of {self.args.runs}")
             for word in ("n", "stop"):
-                with Recorder(self.server) as rec:
-                    player = self.tamblo_run(folder)
-                    heard = rec.wait_sound(player.started, timeout=5)
-                    sent = None
-                    if heard is not None:
-                        time.sleep(1.0)
-                        sent = player.send(word + "\n")
-                        time.sleep(0.5)
-                        if word == "stop":
-                            # Enter goes on with the next track; the exit
-                            # command must come as a line of its own.
-                            player.send("\n")
-                            time.sleep(0.3)
-                    player.send("exit\n")
-                    self.finish_tamblo(player, word)
-                    quiet = None if sent is None else rec.silence(sent - SEARCH_BACK)
-                    result["tamblo_" + word].append(self.elapsed(sent, quiet, f"silence after Tamblo's {word}"))
-            for word in ("load", "stop"):
-                with Recorder(self.server) as rec:
-                    player = self.mpg123_run(folder, "-R")
-                    start = player.send("LOAD 01 noise.mp3\n")
-                    heard = rec.wait_sound(start, timeout=5)
-                    sent = None
-                    if heard is not None:
-                        time.sleep(1.0)
-                        sent = player.send("LOAD 02 silence.mp3\n" if word == "load" else "STOP\n")
-                        time.sleep(0.5)
-                    player.send("QUIT\n")
-                    player.finish(5)
-                    quiet = None if sent is None else rec.silence(sent - SEARCH_BACK)
-                    result["mpg123_" + word].append(self.elapsed(sent, quiet, f"silence after mpg123's {word.upper()}"))
+                _, sent, quiet = self.tamblo_command(long_folder, word, 1.0, "mid-track")
+                result["tamblo_" + word].append(self.elapsed(sent, quiet, f"silence after Tamblo's {word}"))
+                heard, sent, quiet = self.tamblo_command(short_folder, word, SHORT_TRACK - BEFORE_END,
+                                                         "last second")
+                result[f"tamblo_{word}_end"].append(
+                    self.elapsed(sent, quiet, f"silence after Tamblo's {word} in the last second"))
+                if sent is not None:
+                    before_end = heard + SHORT_TRACK - sent
+                    result["before_end"].append(before_end)
+                    if not 0.5 <= before_end <= 0.8:
+                        self.problems.append(f"Tamblo's {word} came {before_end:.2f} s before the end of the "
+                                             "track, not in its last 0.5-0.8 s")
+            for output, name in MPG123.items():
+                for word in ("load", "stop"):
+                    with Recorder(self.server) as rec:
+                        player = self.mpg123_run(long_folder, output, "-R")
+                        start = player.send("LOAD 01 noise.mp3\n")
+                        heard = rec.wait_sound(start, timeout=5)
+                        sent = None
+                        if heard is not None:
+                            time.sleep(max(0.0, heard + 1.0 - time.monotonic()))
+                            sent = player.send("LOAD 02 silence.mp3\n" if word == "load" else "STOP\n")
+                            time.sleep(0.5)
+                        player.send("QUIT\n")
+                        self.finish_other(player, f"mpg123 -o {output} -R", word.upper(), 5)
+                        quiet = None if sent is None else rec.silence(sent - SEARCH_BACK)
+                        result[f"{name}_{word}"].append(
+                            self.elapsed(sent, quiet, f"silence after mpg123 -o {output}'s {word.upper()}"))
         return result
 
     def startup(self):
@@ -577,35 +676,48 @@ def versions(args):
     return tamblo or "unknown", mpg123
 
 
-def row(name, tamblo, peer, scale, unit, digits, ratio_limit=None, limit=None):
-    """One line of the table: the figures in `unit` (`scale` per second or
-    byte), the ratio of the medians and whether the targets were met, a
-    limit on that ratio and one on Tamblo's median in `unit`."""
-    t = median(tamblo)
-    p = median(peer) if peer is not None else None
-    ratio = t / p if t is not None and p else None
+def row(name, subject, alsa=None, pulse=None, *, scale, unit, digits, ratio_limit=None, aim=None, limit=None,
+        against=None):
+    """One line of the table: `subject`'s figures and mpg123's in both its
+    modes (lists, one per run, in seconds or bytes, shown `scale` to the
+    `unit`); the best of mpg123's two medians, or `against`, a (label,
+    figures) to compare with instead; the ratio of the medians; and whether
+    the targets were met: a limit on that ratio (`aim` only shown) and one on
+    the subject's median in `unit`."""
+    s = median(subject)
+    if against is not None:
+        label, figures = against
+        best = median(figures)
+    else:
+        modes = [(f"-o {mode}", median(figures)) for mode, figures in (("alsa", alsa), ("pulse", pulse))
+                 if figures is not None and median(figures) is not None]
+        label, best = min(modes, key=lambda mode: mode[1]) if modes else (None, None)
+    ratio = s / best if s is not None and best else None
     met = []
     goal = []
     if ratio_limit is not None:
-        goal.append(f"≤ {ratio_limit:g}×")
+        goal.append(f"≤ {ratio_limit:g}×" + (f" (aim {aim:g}×)" if aim is not None else ""))
         met.append(ratio is not None and ratio <= ratio_limit)
     if limit is not None:
         goal.append(f"≤ {limit:g} {unit}")
-        met.append(t is not None and t * scale <= limit)
-    return [name, spread(tamblo, scale, unit, digits),
-            spread(peer, scale, unit, digits) if peer is not None else "–",
+        met.append(s is not None and s * scale <= limit)
+    return [name, spread(subject, scale, unit, digits),
+            spread(alsa, scale, unit, digits) if alsa is not None else "–",
+            spread(pulse, scale, unit, digits) if pulse is not None else "–",
+            f"{best * scale:.{digits}f} {unit} ({label})" if best is not None else "–",
             f"{ratio:.2f}×" if ratio is not None else "–", ", ".join(goal) or "–",
             ("yes" if all(met) else "NO") if met else "–"]
 
 
 def table(rows):
-    head = ["Measure", "Tamblo", "mpg123", "Tamblo/mpg123", "Target", "Met"]
+    head = ["Measure", "Tamblo", "mpg123 -o alsa", "mpg123 -o pulse", "best", "Tamblo/best", "Target", "Met"]
     lines = ["| " + " | ".join(head) + " |", "|" + "|".join("---" for _ in head) + "|"]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
     return "\n".join(lines)
 
 
 MEASUREMENTS = ("scan", "startup", "first-sound", "commands", "whole-track")
+FLOORS = ((ALSA_FLOOR, "Floor through ALSA"), (PULSE_FLOOR, "Floor, native"))
 
 
 def report_rows(m):
@@ -613,30 +725,89 @@ def report_rows(m):
     rows = []
     if "whole-track" in m:
         whole = m["whole-track"]
-        rows.append(row("CPU time, one 60 s track (user + sys)", whole["tamblo_cpu"], whole["mpg123_cpu"], 1, "s", 3,
-                        ratio_limit=0.66))
-        rows.append(row("Peak resident memory", [v * 1024 for v in whole["tamblo_rss"]],
-                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2, ratio_limit=0.85))
-        rows.append(row("Floor: peak resident memory, noise through ALSA", [v * 1024 for v in whole["floor_rss"]],
-                        [v * 1024 for v in whole["mpg123_rss"]], 1 / 2**20, "MiB", 2))
+
+        def of(name, field):
+            return [None if u is None else getattr(u, field) for u in whole[name]]
+
+        def players(field):
+            return [of(TAMBLO, field), of(MPG123["alsa"], field), of(MPG123["pulse"], field)]
+
+        def peaks(name):
+            return [None if u is None else u.peak * 1024 for u in whole[name]]
+
+        def wakeups(name):
+            return [None if u is None else u.wakeups() for u in whole[name]]
+
+        cpu = dict(scale=1, unit="s", digits=3)
+        mib = dict(scale=1 / 2**20, unit="MiB", digits=2)
+        per_second = dict(scale=1, unit="/s", digits=1)
+        rows.append(row("CPU time, one 60 s track (user + sys)", *players("cpu"), ratio_limit=0.4, **cpu))
+        rows.append(row("Limit: libmpg123 decoding the same track to nothing, CPU time", of(LIMIT, "cpu"),
+                        *players("cpu")[1:], **cpu))
+        rows.append(row("Tamblo's CPU time against the limit", of(TAMBLO, "cpu"), against=("limit", of(LIMIT, "cpu")),
+                        ratio_limit=1.5, **cpu))
+        rows.append(row("Wake-ups (context switches) per second of playback", wakeups(TAMBLO),
+                        wakeups(MPG123["alsa"]), wakeups(MPG123["pulse"]), **per_second))
+        rows.append(row("Peak resident memory", peaks(TAMBLO), peaks(MPG123["alsa"]), peaks(MPG123["pulse"]),
+                        ratio_limit=0.85, aim=0.8, **mib))
+        for name, title in FLOORS:
+            rows.append(row(f"{title}: CPU time, 60 s of noise", of(name, "cpu"), *players("cpu")[1:], **cpu))
+            rows.append(row(f"{title}: peak resident memory", peaks(name), peaks(MPG123["alsa"]),
+                            peaks(MPG123["pulse"]), **mib))
     if "first-sound" in m:
         first = m["first-sound"]
-        rows.append(row("Start to first sound, 10-minute track", first["tamblo"], first["mpg123"], 1000, "ms", 1,
-                        ratio_limit=0.8))
-        rows.append(row("Floor: start to first sound of noise through ALSA", first["floor"], first["mpg123"], 1000,
-                        "ms", 1))
+        ms = dict(scale=1000, unit="ms", digits=1)
+        mpg123 = [first[MPG123["alsa"]], first[MPG123["pulse"]]]
+        rows.append(row("Start to first sound, 10-minute track", first[TAMBLO], *mpg123, ratio_limit=0.6, **ms))
+        for name, title in FLOORS:
+            rows.append(row(f"{title}: start to first sound of noise", first[name], *mpg123, **ms))
     if "commands" in m:
         stops = m["commands"]
-        rows.append(row("\"n\" to silence (mpg123: LOAD)", stops["tamblo_n"], stops["mpg123_load"], 1000, "ms", 1,
-                        limit=30))
-        rows.append(row("\"stop\" to silence (mpg123: STOP)", stops["tamblo_stop"], stops["mpg123_stop"], 1000, "ms",
-                        1, limit=30))
+        ms = dict(scale=1000, unit="ms", digits=1, limit=30)
+        for word, peer in (("n", "load"), ("stop", "stop")):
+            rows.append(row(f"\"{word}\" to silence, mid-track (mpg123: {peer.upper()})", stops["tamblo_" + word],
+                            stops[MPG123["alsa"] + "_" + peer], stops[MPG123["pulse"] + "_" + peer], **ms))
+        for word in ("n", "stop"):
+            rows.append(row(f"\"{word}\" to silence, last second of a track (its end draining)",
+                            stops[f"tamblo_{word}_end"], **ms))
     if "startup" in m:
-        rows.append(row("Start to first prompt, 10,050 files", m["startup"], None, 1000, "ms", 1, limit=20))
+        rows.append(row("Start to first prompt, 10,050 files", m["startup"], scale=1000, unit="ms", digits=1,
+                        limit=20))
     if "scan" in m:
-        rows.append(row("MCI open, 10-minute track", [o for o, _ in m["scan"]], None, 1000, "ms", 1))
-        rows.append(row("MCI open to exact length (frame walk), same", [w for _, w in m["scan"]], None, 1000, "ms", 1))
+        rows.append(row("MCI open, 10-minute track", [o for o, _ in m["scan"]], scale=1000, unit="ms", digits=1))
+        rows.append(row("MCI open to exact length (frame walk), same", [w for _, w in m["scan"]], scale=1000,
+                        unit="ms", digits=1))
     return rows
+
+
+def usage_notes(whole):
+    """What the table leaves out of the whole-track runs: wall times, the
+    wake-ups of each kind, and the memory of decoding alone."""
+    names = ((TAMBLO, "Tamblo"), (MPG123["alsa"], "mpg123 -o alsa"), (MPG123["pulse"], "mpg123 -o pulse"),
+             (LIMIT, "decoding alone"), (ALSA_FLOOR, "floor through ALSA"), (PULSE_FLOOR, "floor, native"))
+
+    def each(text_of, skip=()):
+        parts = []
+        for name, title in names:
+            runs = [u for u in whole[name] if u is not None]
+            if runs and name not in skip:
+                parts.append(f"{title} {text_of(runs)}")
+        return ", ".join(parts)
+
+    def wall(runs):
+        return f"{median([u.wall for u in runs]):.1f} s"
+
+    def switches(runs):
+        return (f"{median([u.voluntary / u.wall for u in runs]):.1f} + "
+                f"{median([u.involuntary / u.wall for u in runs]):.1f}")
+
+    limit_peaks = [u.peak * 1024 for u in whole[LIMIT] if u is not None]
+    return [
+        f"Whole track, wall time: {each(wall)} (Tamblo's until the clock's whole seconds reach the length plus "
+        "one).",
+        f"Wake-ups per second, voluntary + involuntary: {each(switches, skip=(LIMIT,))}.",
+        f"Peak resident memory of decoding alone: {spread(limit_peaks, 1 / 2**20, 'MiB', 2)}.",
+    ]
 
 
 def main():
@@ -645,7 +816,9 @@ def main():
     parser.add_argument("--tamblo", required=True, help="the player to measure")
     parser.add_argument("--open-timer", required=True, help="the MCI open timer (bench/mci_open_time.cpp)")
     parser.add_argument("--usage-runner", required=True, help="the CPU and memory meter (bench/run_with_rusage.cpp)")
-    parser.add_argument("--floor", required=True, help="the least ALSA client (bench/alsa_floor.cpp)")
+    parser.add_argument("--alsa-floor", required=True, help="the least ALSA client (bench/alsa_floor.cpp)")
+    parser.add_argument("--pulse-floor", required=True, help="the least native client (bench/pulse_floor.cpp)")
+    parser.add_argument("--decoder", required=True, help="libmpg123 decoding alone (bench/decode_only.cpp)")
     parser.add_argument("--cache", required=True, help="where the test tracks are kept")
     parser.add_argument("--runs", type=int, default=5, help="runs of each measurement (default 5)")
     parser.add_argument("--only", action="append", choices=MEASUREMENTS,
@@ -661,6 +834,7 @@ def main():
     wanted = args.only or MEASUREMENTS
     load_before = os.getloadavg()
     started = datetime.datetime.now().astimezone()
+    clock_started = time.monotonic()
     measured = {}
     with tempfile.TemporaryDirectory(prefix="tamblo-bench.") as tmp:
         with SoundServer(os.path.join(tmp, "pulse")) as server:
@@ -675,40 +849,55 @@ def main():
                 for proc in list(RUNNING):
                     stop_process(proc)
     load_after = os.getloadavg()
+    minutes = (time.monotonic() - clock_started) / 60
 
     tamblo_version, mpg123_version = versions(args)
     header = [
         f"Date: {started:%Y-%m-%d %H:%M %Z}",
         f"Machine: {machine()}; load average {load_before[0]:.2f} before, {load_after[0]:.2f} after (the "
         "machine is shared: the ranges show the noise)",
-        f"Tamblo: {tamblo_version}; reference: {mpg123_version} (`mpg123 -o alsa`)",
-        f"Runs: {args.runs} of each, Tamblo and mpg123 in turn; medians, (min–max) after them",
+        f"Tamblo: {tamblo_version}; reference: {mpg123_version} (`mpg123 -o alsa` and `mpg123 -o pulse`)",
+        f"Runs: {args.runs} of each, the players in turn; medians, (min–max) after them; {minutes:.1f} minutes "
+        "in all",
     ]
     notes = [
-        "Sound: a PulseAudio null sink (norewinds=1) of the benchmark's own, reached by both players through "
-        "ALSA's pulse plugin. Latencies are read from the sink's monitor, recorded with parec in 2 ms blocks: a "
-        "frame's time is when the monitor gave it out, pinned by the quickest arrival at parec, so both players' "
-        "figures carry parec's own small delay and a resolution of about one block.",
+        "Sound: a PulseAudio null sink (norewinds=1) of the benchmark's own, on a socket that PULSE_SERVER names. "
+        "Tamblo and `mpg123 -o pulse` reach it natively through libpulse, `mpg123 -o alsa` through ALSA's PCM "
+        "`default` and its pulse plugin. \"best\" is the better of mpg123's two medians, and each ratio target is "
+        "judged against it.",
+        "Latencies are read from the sink's monitor, recorded with parec in 2 ms blocks: a frame's time is when "
+        "the monitor gave it out, pinned by the quickest arrival at parec, so all figures carry parec's own small "
+        "delay and a resolution of about one block.",
         "Tracks: pink noise at -6 dBFS, 320 kbit/s CBR (lame); sound is a sample above -42 dBFS, silence 5 ms at "
         "or below it.",
-        "mpg123 plays the file once (`mpg123 -o alsa -q FILE`); for the commands it runs in remote-control mode "
-        "(`-R`) and reads LOAD of a silent track or STOP from its input, as Tamblo reads \"n\" (a silent track "
-        "comes next) or \"stop\".",
+        "mpg123 plays the file once (`mpg123 -o alsa -q FILE`, `mpg123 -o pulse -q FILE`); for the commands it "
+        "runs in remote-control mode (`-R`) and reads LOAD of a silent track or STOP from its input, as Tamblo "
+        "reads \"n\" (a silent track comes next) or \"stop\". Mid-track, the command comes 1 s after the first "
+        f"sound of a 60 s track; in the last second, Tamblo's comes {BEFORE_END:g} s before the end of a "
+        f"{SHORT_TRACK:g} s track, when all of it has been written and the sound server plays out its queue.",
         "Start-up: until the first prompt has reached the pipe on Tamblo's output; the three page breaks of the "
         "list are on its input from the start.",
-        "CPU time and peak memory come from wait4 in a small launcher (bench/run_with_rusage.cpp); the kernel "
-        "counts the peak from before the player's exec, which there is the launcher's own, about 1 MiB.",
-        "Floor: bench/alsa_floor.cpp opens ALSA's default PCM as both players do and writes noise at once (0.2 s "
-        "buffer, nothing decoded or printed); its rows show what the sound path alone costs, which both players "
-        "pay: its \"Tamblo\" column is the floor's. Its memory is taken over 3 s of noise.",
+        "CPU time, peak memory and context switches come from wait4 in a small launcher "
+        "(bench/run_with_rusage.cpp); the kernel counts the peak from before the program's exec, which there is "
+        "the launcher's own, about 1 MiB. Wake-ups are the voluntary and involuntary context switches over the "
+        "program's wall time.",
+        "Limit: bench/decode_only.cpp decodes the 60 s track with libmpg123, set up and read as Tamblo sets it up "
+        "and reads it (signed 16-bit, a quarter second at a time), and sends the sound nowhere: the least CPU time "
+        "any player of the track spends. Its \"Tamblo\" column is its own.",
+        "Floors: clients that only write noise at once, nothing decoded or printed; their rows show what each "
+        "sound path alone costs, and their \"Tamblo\" column is the floor's. bench/alsa_floor.cpp opens ALSA's "
+        "PCM `default` as `mpg123 -o alsa` does (0.2 s buffer); bench/pulse_floor.cpp talks to the server "
+        "natively as Tamblo does (asynchronous API on a main loop of its own; 2 s queued, requests of 0.5 s, the "
+        "sound started at 0.1 s; written a quarter second at a time, each piece sent at once). For CPU and memory both play 60 s of noise, at the same time.",
         "MCI open: bench/mci_open_time.cpp opens the track through Tamblo's MCI layer, the file already in the "
         "page cache, then asks its length; the length starts the walk over every frame and waits for it (in the "
         "player the walk starts once the sound has).",
     ]
     if "whole-track" in measured:
-        whole = measured["whole-track"]
-        notes.append(f"Whole track, wall time: Tamblo {median(whole['tamblo_wall']):.1f} s (until the clock's "
-                     f"whole seconds reach the length plus one), mpg123 {median(whole['mpg123_wall']):.1f} s.")
+        notes += usage_notes(measured["whole-track"])
+    if "commands" in measured and median(measured["commands"]["before_end"]) is not None:
+        notes.append("Commands in the last second came "
+                     f"{spread(measured['commands']['before_end'], 1, 's', 2)} before the end of the sound.")
     text = "\n".join("- " + h for h in header) + "\n\n" + table(report_rows(measured)) + "\n\n" + "\n".join("- " + n for n in notes)
     text += "\n"
     if bench.problems:

@@ -1,5 +1,7 @@
 // Runs a command and writes what it used to a file: user and system CPU
-// seconds and its peak resident memory in KiB.
+// seconds, its peak resident memory in KiB, and how often it gave up the
+// processor, by waiting (voluntary context switches) and by being preempted
+// (involuntary ones): its wake-ups.
 //   run_with_rusage OUTPUT COMMAND [ARG...]
 //
 // The kernel counts a process's peak from before its exec, so a child forked
@@ -59,9 +61,9 @@ int main(int argc, char** argv) {
         std::perror("run_with_rusage: output");
         return 2;
     }
-    std::fprintf(out, "%ld.%06ld %ld.%06ld %ld\n", static_cast<long>(usage.ru_utime.tv_sec),
+    std::fprintf(out, "%ld.%06ld %ld.%06ld %ld %ld %ld\n", static_cast<long>(usage.ru_utime.tv_sec),
                  static_cast<long>(usage.ru_utime.tv_usec), static_cast<long>(usage.ru_stime.tv_sec),
-                 static_cast<long>(usage.ru_stime.tv_usec), usage.ru_maxrss);
+                 static_cast<long>(usage.ru_stime.tv_usec), usage.ru_maxrss, usage.ru_nvcsw, usage.ru_nivcsw);
     std::fclose(out);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
