@@ -6,9 +6,9 @@
 set -euo pipefail
 
 # What the program needs at run time, in any order: the packages of the
-# shared libraries it links (found by dpkg-shlibdeps: libpulse0 for the sound
-# server) and libasound2 and libsndfile1, which it loads itself when first
-# needed. Nothing more: the C++ runtime is linked in.
+# shared libraries it links (found by dpkg-shlibdeps) and libpulse0,
+# libasound2 and libsndfile1, which it loads itself when first needed.
+# Nothing more: the C++ runtime is linked in.
 expected_depends="libasound2 libc6 libmpg123-0 libpulse0 libsndfile1"
 
 "$TAMBLO_ROOT/scripts/deps" build run package

@@ -1,6 +1,6 @@
 // Sound output through ALSA's PCM "default", for machines without a sound
-// server. alsa-lib is loaded the first time it is needed: where a server
-// answers it never is, and linked in it would cost every run its memory.
+// server. alsa-lib is loaded the first time it is needed (library.h): where
+// a server answers, it never is.
 //
 // The PCM moves through these states here: open (SETUP) -> parameters set
 // (PREPARED) -> the first half period written starts it (RUNNING) -> writes,
@@ -13,15 +13,14 @@
 // only once little is left to play: through a sound server's plugin it
 // blocks until the end, although the stream is non-blocking.
 #include <alsa/asoundlib.h>
-#include <dlfcn.h>
 #include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <mutex>
 #include <vector>
 
+#include "library.h"
 #include "output.h"
 
 namespace mci {
@@ -38,33 +37,18 @@ const long kDrainAtMs = 20;
 const long kStepMs = 50;
 
 // clang-format off
-#define TAMBLO_ALSA_FUNCTIONS(X) \
-    X(snd_lib_error_set_handler) \
-    X(snd_pcm_open) \
-    X(snd_pcm_set_params) \
-    X(snd_pcm_get_params) \
-    X(snd_pcm_sw_params_sizeof) \
-    X(snd_pcm_sw_params_current) \
-    X(snd_pcm_sw_params_set_start_threshold) \
-    X(snd_pcm_sw_params) \
-    X(snd_pcm_poll_descriptors_count) \
-    X(snd_pcm_poll_descriptors) \
-    X(snd_pcm_poll_descriptors_revents) \
-    X(snd_pcm_writei) \
-    X(snd_pcm_recover) \
-    X(snd_pcm_state) \
-    X(snd_pcm_start) \
-    X(snd_pcm_delay) \
-    X(snd_pcm_drain) \
-    X(snd_pcm_drop) \
-    X(snd_pcm_close)
+#define TAMBLO_ALSA(X) \
+    X(snd_lib_error_set_handler) X(snd_pcm_open) X(snd_pcm_set_params) X(snd_pcm_get_params) \
+    X(snd_pcm_sw_params_sizeof) X(snd_pcm_sw_params_current) \
+    X(snd_pcm_sw_params_set_start_threshold) X(snd_pcm_sw_params) X(snd_pcm_poll_descriptors_count) \
+    X(snd_pcm_poll_descriptors) X(snd_pcm_poll_descriptors_revents) X(snd_pcm_writei) \
+    X(snd_pcm_recover) X(snd_pcm_state) X(snd_pcm_start) X(snd_pcm_delay) X(snd_pcm_drain) \
+    X(snd_pcm_drop) X(snd_pcm_close)
 // clang-format on
 
 // alsa-lib's functions, by their own names.
 struct Alsa {
-#define TAMBLO_DECLARE(name) decltype(&::name) name = nullptr; /* NOLINT(bugprone-macro-parentheses) */
-    TAMBLO_ALSA_FUNCTIONS(TAMBLO_DECLARE)
-#undef TAMBLO_DECLARE
+    TAMBLO_FUNCTIONS(TAMBLO_ALSA)
 };
 
 // ALSA prints its own errors on standard error unless told otherwise; the
@@ -73,22 +57,12 @@ void silent(const char*, int, const char*, int, const char*, ...) {}
 
 // The library, or null where it cannot be loaded.
 const Alsa* alsa() {
-    static Alsa functions;
-    static bool loaded = false;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // The name of the library's ABI, as its package installs it.
-        void* library = dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) return;
-        loaded = true;
-#define TAMBLO_LOAD(name)                                                                     \
-    functions.name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name)); /* NOLINT */ \
-    loaded = loaded && functions.name != nullptr;
-        TAMBLO_ALSA_FUNCTIONS(TAMBLO_LOAD)
-#undef TAMBLO_LOAD
-        if (loaded) functions.snd_lib_error_set_handler(silent);
-    });
-    return loaded ? &functions : nullptr;
+    static const Alsa* const functions = [] {
+        const Alsa* loaded = load_library<Alsa>("libasound.so.2");
+        if (loaded != nullptr) loaded->snd_lib_error_set_handler(silent);
+        return loaded;
+    }();
+    return functions;
 }
 
 class AlsaOutput final : public Output {

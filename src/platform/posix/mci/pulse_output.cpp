@@ -1,7 +1,9 @@
 // Sound output through the desktop's sound server, natively through libpulse:
 // PulseAudio, and PipeWire through pipewire-pulse.
 //
-// The stream lives on the playback thread's own main loop, which also
+// libpulse is loaded when a stream first opens (library.h): the player's
+// start does not wait for it and the many libraries it brings. The stream
+// lives on the playback thread's own main loop, which also
 // watches the wake-up descriptor: libpulse starts no thread of its own, and
 // a close ends any wait at once. A server is never started (no autospawn),
 // and nothing is written to the user's files: libpulse would make its
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "library.h"
 #include "output.h"
 
 namespace mci {
@@ -32,6 +35,23 @@ const std::uint64_t kRequestUs = 500000;
 const std::uint64_t kStartUs = 100000;
 // A server that has not answered by then is taken for none.
 const std::chrono::milliseconds kAnswerTime{2000};
+
+// clang-format off
+#define TAMBLO_PULSE(X) \
+    X(pa_context_connect) X(pa_context_disconnect) X(pa_context_get_state) \
+    X(pa_context_load_cookie_from_file) X(pa_context_new_with_proplist) X(pa_context_unref) \
+    X(pa_frame_size) X(pa_mainloop_dispatch) X(pa_mainloop_free) X(pa_mainloop_get_api) \
+    X(pa_mainloop_iterate) X(pa_mainloop_new) X(pa_mainloop_poll) X(pa_mainloop_prepare) \
+    X(pa_operation_cancel) X(pa_operation_unref) X(pa_proplist_free) X(pa_proplist_new) \
+    X(pa_proplist_sets) X(pa_stream_connect_playback) X(pa_stream_cork) X(pa_stream_disconnect) \
+    X(pa_stream_drain) X(pa_stream_flush) X(pa_stream_get_state) X(pa_stream_new) X(pa_stream_unref) \
+    X(pa_stream_writable_size) X(pa_stream_write) X(pa_usec_to_bytes)
+// clang-format on
+
+// libpulse's functions, by their own names.
+struct Pulse {
+    TAMBLO_FUNCTIONS(TAMBLO_PULSE)
+};
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
@@ -80,36 +100,39 @@ public:
     bool open(unsigned rate, unsigned channels) override {
         close();
         std::string server;
-        if (channels > PA_CHANNELS_MAX || !find_server(server) || (loop_ = pa_mainloop_new()) == nullptr) return false;
-        pa_mainloop_api* api = pa_mainloop_get_api(loop_);
+        if (channels > PA_CHANNELS_MAX || !find_server(server) ||
+            (pa_ = load_library<Pulse>("libpulse.so.0")) == nullptr || (loop_ = pa_->pa_mainloop_new()) == nullptr) {
+            return false;
+        }
+        pa_mainloop_api* api = pa_->pa_mainloop_get_api(loop_);
         api->io_new(api, wake_fd_, PA_IO_EVENT_INPUT, on_wake, this);
-        pa_proplist* properties = pa_proplist_new();
-        pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "music");
-        context_ = pa_context_new_with_proplist(api, "Tamblo", properties);
-        pa_proplist_free(properties);
+        pa_proplist* properties = pa_->pa_proplist_new();
+        pa_->pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "music");
+        context_ = pa_->pa_context_new_with_proplist(api, "Tamblo", properties);
+        pa_->pa_proplist_free(properties);
         if (context_ == nullptr) return fail();
-        if (!user_has_cookie()) pa_context_load_cookie_from_file(context_, "/dev/zero");
+        if (!user_has_cookie()) pa_->pa_context_load_cookie_from_file(context_, "/dev/zero");
         const auto answered = std::chrono::steady_clock::now() + kAnswerTime;
-        if (pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) <
+        if (pa_->pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) <
                 0 ||
-            !run_until([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
+            !run_until([this] { return pa_->pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
             return fail();
         }
         const pa_sample_spec spec{PA_SAMPLE_S16NE, rate, static_cast<std::uint8_t>(channels)};
-        stream_ = pa_stream_new(context_, "Tamblo", &spec, nullptr);
+        stream_ = pa_->pa_stream_new(context_, "Tamblo", &spec, nullptr);
         if (stream_ == nullptr) return fail();
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kQueueUs, &spec));
-        attributes.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kStartUs, &spec));
-        attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUs, &spec));
+        attributes.tlength = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kQueueUs, &spec));
+        attributes.prebuf = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kStartUs, &spec));
+        attributes.minreq = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kRequestUs, &spec));
         attributes.fragsize = static_cast<std::uint32_t>(-1);
-        if (pa_stream_connect_playback(stream_, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
-            !run_until([this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; }, answered)) {
+        if (pa_->pa_stream_connect_playback(stream_, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
+            !run_until([this] { return pa_->pa_stream_get_state(stream_) == PA_STREAM_READY; }, answered)) {
             return fail();
         }
         start_bytes_ = attributes.prebuf;
-        frame_bytes_ = pa_frame_size(&spec);
+        frame_bytes_ = pa_->pa_frame_size(&spec);
         return true;
     }
 
@@ -119,18 +142,18 @@ public:
         while (left > 0) {
             std::size_t room = 0;
             const auto has_room = [&] {
-                room = pa_stream_writable_size(stream_);
+                room = pa_->pa_stream_writable_size(stream_);
                 return room != 0 && room != static_cast<std::size_t>(-1);
             };
             if (!run_until(has_room)) return false;
             const std::size_t n = left < room ? left : room;
-            if (pa_stream_write(stream_, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
+            if (pa_->pa_stream_write(stream_, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
             data += n;
             left -= n;
             written_ += n;
         }
         // Sent now, not at the next wait.
-        return pa_mainloop_iterate(loop_, 0, nullptr) >= 0 && !failed();
+        return pa_->pa_mainloop_iterate(loop_, 0, nullptr) >= 0 && !failed();
     }
 
     bool started() const override { return written_ >= start_bytes_; }
@@ -138,12 +161,12 @@ public:
     bool drain() override {
         // Also starts a stream too short to have started.
         bool drained = false;
-        pa_operation* drain = pa_stream_drain(
+        pa_operation* drain = pa_->pa_stream_drain(
             stream_, [](pa_stream*, int, void* done) { *static_cast<bool*>(done) = true; }, &drained);
         if (drain == nullptr) return false;
         const bool done = run_until([&] { return drained; });
-        if (!done) pa_operation_cancel(drain);
-        pa_operation_unref(drain);
+        if (!done) pa_->pa_operation_cancel(drain);
+        pa_->pa_operation_unref(drain);
         return done;
     }
 
@@ -151,21 +174,21 @@ public:
         if (stream_ != nullptr) {
             // Silent at once: the server pauses the stream and drops its
             // queue, also what its sink has taken ahead; then the stream goes.
-            pa_operation* pause = pa_stream_cork(stream_, 1, nullptr, nullptr);
-            pa_operation* flush = pa_stream_flush(stream_, nullptr, nullptr);
+            pa_operation* pause = pa_->pa_stream_cork(stream_, 1, nullptr, nullptr);
+            pa_operation* flush = pa_->pa_stream_flush(stream_, nullptr, nullptr);
             for (pa_operation* operation : {pause, flush})
-                if (operation != nullptr) pa_operation_unref(operation);
-            pa_stream_disconnect(stream_);
-            pa_mainloop_iterate(loop_, 0, nullptr);
-            pa_stream_unref(stream_);
+                if (operation != nullptr) pa_->pa_operation_unref(operation);
+            pa_->pa_stream_disconnect(stream_);
+            pa_->pa_mainloop_iterate(loop_, 0, nullptr);
+            pa_->pa_stream_unref(stream_);
             stream_ = nullptr;
         }
         if (context_ != nullptr) {
-            pa_context_disconnect(context_);
-            pa_context_unref(context_);
+            pa_->pa_context_disconnect(context_);
+            pa_->pa_context_unref(context_);
             context_ = nullptr;
         }
-        if (loop_ != nullptr) pa_mainloop_free(loop_);
+        if (loop_ != nullptr) pa_->pa_mainloop_free(loop_);
         loop_ = nullptr;
         woken_ = false;
         written_ = 0;
@@ -184,8 +207,8 @@ private:
     }
 
     bool failed() const {
-        return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) ||
-               (stream_ != nullptr && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream_)));
+        return !PA_CONTEXT_IS_GOOD(pa_->pa_context_get_state(context_)) ||
+               (stream_ != nullptr && !PA_STREAM_IS_GOOD(pa_->pa_stream_get_state(stream_)));
     }
 
     // Runs the main loop until `done()` holds (true), or until the server
@@ -200,8 +223,8 @@ private:
                 if (left <= std::chrono::steady_clock::duration::zero()) return false;
                 timeout_us = static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(left).count());
             }
-            if (pa_mainloop_prepare(loop_, timeout_us) < 0 || pa_mainloop_poll(loop_) < 0 ||
-                pa_mainloop_dispatch(loop_) < 0) {
+            if (pa_->pa_mainloop_prepare(loop_, timeout_us) < 0 || pa_->pa_mainloop_poll(loop_) < 0 ||
+                pa_->pa_mainloop_dispatch(loop_) < 0) {
                 return false;
             }
         }
@@ -209,6 +232,7 @@ private:
     }
 
     int wake_fd_;
+    const Pulse* pa_ = nullptr;
     pa_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;

@@ -1,48 +1,27 @@
 // Wave audio (RIFF WAV and WAVE_FORMAT_EXTENSIBLE) through libsndfile,
 // loaded when the first wave file is opened.
-#include <dlfcn.h>
 #include <sndfile.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <mutex>
 #include <vector>
 
 #include "decoder.h"
+#include "library.h"
 
 namespace mci {
 namespace {
 
 // libsndfile and the codec libraries it links (FLAC, Vorbis, Opus, lame's)
-// would cost a run of MP3s, which never uses them, resident memory: their
-// mapped code and the pages written by their relocations. So
-// the program does not link it; the first wave file loads it, and it stays
-// loaded. The package depends on it all the same.
+// are loaded by the first wave file (library.h): a run of MP3s never uses
+// them. The package depends on it all the same.
+#define TAMBLO_SNDFILE(X) X(sf_open_fd) X(sf_close) X(sf_readf_short) X(sf_readf_float)
 struct Sndfile {
-    decltype(&sf_open_fd) open_fd = nullptr;
-    decltype(&sf_close) close = nullptr;
-    decltype(&sf_readf_short) readf_short = nullptr;
-    decltype(&sf_readf_float) readf_float = nullptr;
+    TAMBLO_FUNCTIONS(TAMBLO_SNDFILE)
 };
 
 // The library's functions, or null when it cannot be loaded.
-const Sndfile* sndfile() {
-    static Sndfile functions;
-    static bool loaded = false;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // The name of the library's ABI, as its package installs it.
-        void* library = dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) return;
-        functions.open_fd = reinterpret_cast<decltype(&sf_open_fd)>(dlsym(library, "sf_open_fd"));
-        functions.close = reinterpret_cast<decltype(&sf_close)>(dlsym(library, "sf_close"));
-        functions.readf_short = reinterpret_cast<decltype(&sf_readf_short)>(dlsym(library, "sf_readf_short"));
-        functions.readf_float = reinterpret_cast<decltype(&sf_readf_float)>(dlsym(library, "sf_readf_float"));
-        loaded = functions.open_fd != nullptr && functions.close != nullptr && functions.readf_short != nullptr &&
-                 functions.readf_float != nullptr;
-    });
-    return loaded ? &functions : nullptr;
-}
+const Sndfile* sndfile() { return load_library<Sndfile>("libsndfile.so.1"); }
 
 // A floating-point sample (full scale at 1.0) as a 16-bit one: rounded, with
 // whatever lies beyond full scale clipped rather than wrapped round.
@@ -66,7 +45,7 @@ public:
           floating_((info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT ||
                     (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_DOUBLE) {}
     ~WaveDecoder() override {
-        sf_.close(file_);
+        sf_.sf_close(file_);
         close(fd_);
     }
     WaveDecoder(const WaveDecoder&) = delete;
@@ -78,7 +57,7 @@ public:
 
     std::size_t read(std::int16_t* out, std::size_t frames) override {
         if (!floating_) {
-            const sf_count_t done = sf_.readf_short(file_, out, static_cast<sf_count_t>(frames));
+            const sf_count_t done = sf_.sf_readf_short(file_, out, static_cast<sf_count_t>(frames));
             return done > 0 ? static_cast<std::size_t>(done) : 0;
         }
         // libsndfile hands floating-point samples to a 16-bit reader without
@@ -87,7 +66,7 @@ public:
         // file's own peak, changing its loudness. So they are read as they
         // are and converted here.
         floats_.resize(frames * channels_);
-        const sf_count_t done = sf_.readf_float(file_, floats_.data(), static_cast<sf_count_t>(frames));
+        const sf_count_t done = sf_.sf_readf_float(file_, floats_.data(), static_cast<sf_count_t>(frames));
         if (done <= 0) return 0;
         const std::size_t samples = static_cast<std::size_t>(done) * channels_;
         for (std::size_t i = 0; i < samples; ++i)
@@ -118,7 +97,7 @@ Refusal open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     // The descriptor stays ours: told to close it, libsndfile also does so
     // when the open fails, and a second close here could hit a descriptor
     // that another thread has opened meanwhile.
-    SNDFILE* file = sf->open_fd(fd, SFM_READ, &info, SF_FALSE);
+    SNDFILE* file = sf->sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
     if (file == nullptr) {
         close(fd);
         return Refusal::not_sound;
@@ -128,7 +107,7 @@ Refusal open_wave(int fd, std::unique_ptr<Decoder>& decoder) {
     const int container = info.format & SF_FORMAT_TYPEMASK;
     if ((container != SF_FORMAT_WAV && container != SF_FORMAT_WAVEX) || info.samplerate <= 0 || info.channels <= 0 ||
         info.frames <= 0) {
-        sf->close(file);
+        sf->sf_close(file);
         close(fd);
         return Refusal::not_sound;
     }
