@@ -1,8 +1,8 @@
 // Sound output through the desktop's sound server, natively through libpulse:
 // PulseAudio, and PipeWire through pipewire-pulse.
 //
-// libpulse is loaded when a stream first opens (library.h): the player's
-// start does not wait for it and the many libraries it brings. The stream
+// libpulse is loaded when needed (library.h), beside the player's start
+// rather than before it (see Preload). The stream
 // lives on the playback thread's own main loop, which also
 // watches the wake-up descriptor: libpulse starts no thread of its own, and
 // a close ends any wait at once. A server is never started (no autospawn),
@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "library.h"
 #include "output.h"
@@ -90,6 +92,28 @@ bool user_has_cookie() {
     return exists(config + "/pulse/cookie") || exists(home + "/.pulse-cookie");
 }
 
+const Pulse* pulse() { return load_library<Pulse>("libpulse.so.0"); }
+
+// Loading libpulse and the libraries it brings takes longer than the player
+// takes to list its folder and open the first track, so where a server may
+// answer it starts at once, on a thread of its own beside them; the first
+// stream waits for it only as long as it is not done. The thread is joined
+// on the way out.
+struct Preload {
+    Preload() {
+        std::string server;
+        if (!find_server(server)) return;
+        try {
+            thread = std::thread(pulse);
+        } catch (const std::system_error&) {  // then the first stream loads it
+        }
+    }
+    ~Preload() {
+        if (thread.joinable()) thread.join();
+    }
+    std::thread thread;
+} preload;
+
 class PulseOutput final : public Output {
 public:
     explicit PulseOutput(int wake_fd) : wake_fd_(wake_fd) {}
@@ -100,8 +124,8 @@ public:
     bool open(unsigned rate, unsigned channels) override {
         close();
         std::string server;
-        if (channels > PA_CHANNELS_MAX || !find_server(server) ||
-            (pa_ = load_library<Pulse>("libpulse.so.0")) == nullptr || (loop_ = pa_->pa_mainloop_new()) == nullptr) {
+        if (channels > PA_CHANNELS_MAX || !find_server(server) || (pa_ = pulse()) == nullptr ||
+            (loop_ = pa_->pa_mainloop_new()) == nullptr) {
             return false;
         }
         pa_mainloop_api* api = pa_->pa_mainloop_get_api(loop_);
@@ -113,8 +137,8 @@ public:
         if (context_ == nullptr) return fail();
         if (!user_has_cookie()) pa_->pa_context_load_cookie_from_file(context_, "/dev/zero");
         const auto answered = std::chrono::steady_clock::now() + kAnswerTime;
-        if (pa_->pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr) <
-                0 ||
+        if (pa_->pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
+                                    nullptr) < 0 ||
             !run_until([this] { return pa_->pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
             return fail();
         }
