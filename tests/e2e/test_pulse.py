@@ -145,10 +145,11 @@ class Pulse(unittest.TestCase):
             for word in ("time", "n", "stop", "exit"):
                 with self.subTest(native=native, word=word):
                     player, _ = self.player([("a.mp3", 2.0, 440), ("b.mp3", None)], native)
-                    player.send("loop\n")  # off: no track follows the silent one
-                    player.expect(prompt("a.mp3"))
                     shown = time.monotonic()
-                    time.sleep(0.2 if word == "time" else 1.4)
+                    if word != "time":
+                        player.send("loop\n")  # off: no track follows the silent one
+                        player.expect(prompt("a.mp3"))
+                    time.sleep(shown + (0.2 if word == "time" else 1.4) - time.monotonic())
                     sent = time.monotonic()
                     player.send(word + "\n")
                     if word == "time":
