@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/format_text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -71,27 +72,6 @@ void write_all(const char* text, std::size_t length) {
         text += written;
         length -= static_cast<std::size_t>(written);
     }
-}
-
-// What vprintf would print, as one piece of text.
-__attribute__((format(printf, 1, 0))) std::string format_text(const char* format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    char text[1024];
-    // clang-tidy 14 checks this file after others in one run and then no
-    // longer sees print()'s va_start, taking `args` for unset.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    const int length = std::vsnprintf(text, sizeof text, format, args);
-    std::string out;
-    if (length >= static_cast<int>(sizeof text)) {
-        out.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(&out[0], out.size(), format, again);
-        out.resize(static_cast<std::size_t>(length));
-    } else if (length > 0) {
-        out.assign(text, static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return out;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/format_text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -103,24 +104,6 @@ void relay_unpeekable_input() {
     SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(0)));
     ResumeThread(thread);
     CloseHandle(thread);
-}
-
-// What vprintf would print, as one piece of text.
-__attribute__((format(printf, 1, 0))) std::string format_text(const char* format, va_list args) {
-    va_list again;
-    va_copy(again, args);
-    char text[1024];
-    const int length = std::vsnprintf(text, sizeof text, format, args);
-    std::string out;
-    if (length >= static_cast<int>(sizeof text)) {
-        out.resize(static_cast<std::size_t>(length) + 1);
-        std::vsnprintf(&out[0], out.size(), format, again);
-        out.resize(static_cast<std::size_t>(length));
-    } else if (length > 0) {
-        out.assign(text, static_cast<std::size_t>(length));
-    }
-    va_end(again);
-    return out;
 }
 
 }  // namespace
