@@ -70,14 +70,14 @@ bool play(std::size_t bytes) {
         !run_until([] { return pa_context_get_state(context) == PA_CONTEXT_READY; })) {
         return false;
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16NE, kRate, kChannels};
-    stream = pa_stream_new(context, "pulse_floor", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_S16NE, kRate, kChannels};
+    stream = pa_stream_new(context, "pulse_floor", &format, nullptr);
     if (stream == nullptr) return false;
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kQueueUs, &spec));
-    attributes.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kStartUs, &spec));
-    attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUs, &spec));
+    attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(kQueueUs, &format));
+    attributes.prebuf = static_cast<std::uint32_t>(pa_usec_to_bytes(kStartUs, &format));
+    attributes.minreq = static_cast<std::uint32_t>(pa_usec_to_bytes(kRequestUs, &format));
     attributes.fragsize = static_cast<std::uint32_t>(-1);
     if (pa_stream_connect_playback(stream, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
         !run_until([] { return pa_stream_get_state(stream) == PA_STREAM_READY; })) {

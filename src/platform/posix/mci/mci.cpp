@@ -15,6 +15,7 @@
 #include <new>
 
 #include "decoder.h"
+#include "output.h"
 #include "playback.h"
 #include "winapi.h"
 
@@ -75,6 +76,7 @@ public:
         const bool mpeg = strcasecmp(parms.lpstrDeviceType, "MPEGVideo") == 0;
         const bool wave = strcasecmp(parms.lpstrDeviceType, "waveaudio") == 0;
         if (!mpeg && !wave) return MCIERR_INVALID_DEVICE_NAME;
+        prepare_pulse_output();
 
         Refusal refusal = Refusal::none;
         const int fd = open_sound_file(parms.lpstrElementName, refusal);

@@ -28,6 +28,10 @@ public:
     virtual void close() = 0;
 };
 
+// Starts, beside the caller, what the sound server's output needs before its
+// first stream; called at the first open of a device.
+void prepare_pulse_output();
+
 std::unique_ptr<Output> make_pulse_output(int wake_fd);
 std::unique_ptr<Output> make_alsa_output(int wake_fd);
 

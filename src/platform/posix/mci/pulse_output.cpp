@@ -1,8 +1,8 @@
 // Sound output through the desktop's sound server, natively through libpulse:
 // PulseAudio, and PipeWire through pipewire-pulse.
 //
-// libpulse is loaded when needed (library.h), beside the player's start
-// rather than before it (see Preload). The stream
+// libpulse is loaded when needed (library.h), beside the first track's open
+// (prepare_pulse_output). The stream
 // lives on the playback thread's own main loop, which also
 // watches the wake-up descriptor: libpulse starts no thread of its own, and
 // a close ends any wait at once. A server is never started (no autospawn),
@@ -94,26 +94,6 @@ bool user_has_cookie() {
 
 const Pulse* pulse() { return load_library<Pulse>("libpulse.so.0"); }
 
-// Loading libpulse and the libraries it brings takes longer than the player
-// takes to list its folder and open the first track, so where a server may
-// answer it starts at once, on a thread of its own beside them; the first
-// stream waits for it only as long as it is not done. The thread is joined
-// on the way out.
-struct Preload {
-    Preload() {
-        std::string server;
-        if (!find_server(server)) return;
-        try {
-            thread = std::thread(pulse);
-        } catch (const std::system_error&) {  // then the first stream loads it
-        }
-    }
-    ~Preload() {
-        if (thread.joinable()) thread.join();
-    }
-    std::thread thread;
-} preload;
-
 class PulseOutput final : public Output {
 public:
     explicit PulseOutput(int wake_fd) : wake_fd_(wake_fd) {}
@@ -142,21 +122,21 @@ public:
             !run_until([this] { return pa_->pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
             return fail();
         }
-        const pa_sample_spec spec{PA_SAMPLE_S16NE, rate, static_cast<std::uint8_t>(channels)};
-        stream_ = pa_->pa_stream_new(context_, "Tamblo", &spec, nullptr);
+        const pa_sample_spec format{PA_SAMPLE_S16NE, rate, static_cast<std::uint8_t>(channels)};
+        stream_ = pa_->pa_stream_new(context_, "Tamblo", &format, nullptr);
         if (stream_ == nullptr) return fail();
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.tlength = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kQueueUs, &spec));
-        attributes.prebuf = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kStartUs, &spec));
-        attributes.minreq = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kRequestUs, &spec));
+        attributes.tlength = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kQueueUs, &format));
+        attributes.prebuf = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kStartUs, &format));
+        attributes.minreq = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kRequestUs, &format));
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         if (pa_->pa_stream_connect_playback(stream_, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
             !run_until([this] { return pa_->pa_stream_get_state(stream_) == PA_STREAM_READY; }, answered)) {
             return fail();
         }
         start_bytes_ = attributes.prebuf;
-        frame_bytes_ = pa_->pa_frame_size(&spec);
+        frame_bytes_ = pa_->pa_frame_size(&format);
         return true;
     }
 
@@ -267,6 +247,28 @@ private:
 };
 
 }  // namespace
+
+void prepare_pulse_output() {
+    // Loading libpulse and the libraries it brings takes longer than opening
+    // a track and decoding its first chunk, so it starts here, where a server
+    // may answer, on a thread of its own; the first stream waits for it only
+    // as long as it is not done. Before the first open it would compete with
+    // the listing of the folder. The thread is joined on the way out.
+    static struct Loader {
+        Loader() {
+            std::string server;
+            if (!find_server(server)) return;
+            try {
+                thread = std::thread(pulse);
+            } catch (const std::system_error&) {  // then the first stream loads it
+            }
+        }
+        ~Loader() {
+            if (thread.joinable()) thread.join();
+        }
+        std::thread thread;
+    } loader;
+}
 
 std::unique_ptr<Output> make_pulse_output(int wake_fd) { return std::make_unique<PulseOutput>(wake_fd); }
 
