@@ -11,7 +11,7 @@
 #include <dlfcn.h>
 
 #define TAMBLO_FUNCTION_POINTER(name) decltype(&::name) name = nullptr; /* NOLINT(bugprone-macro-parentheses) */
-#define TAMBLO_RESOLVE(name) \
+#define TAMBLO_RESOLVE(name) /* NOLINTNEXTLINE(bugprone-macro-parentheses): a member's name */ \
     found = found && (name = reinterpret_cast<decltype(&::name)>(dlsym(library, #name))) != nullptr;
 #define TAMBLO_FUNCTIONS(list)                                  \
     list(TAMBLO_FUNCTION_POINTER) bool resolve(void* library) { \
