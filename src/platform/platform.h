@@ -28,10 +28,13 @@ void print_932(const char* text);
 // end of input on a pipe, a file until its end. Never waits.
 bool key_hit();
 
-// Waits `ms` milliseconds between two key tests. Where the system can tell,
+// Waits between two key tests. Where the system can tell when input comes,
 // it returns as soon as key_hit() would be true, so that a command takes
-// effect at once rather than at the next tick.
-void wait_for_key(unsigned ms);
+// effect at once, or when the calendar clock reaches `second`, the next
+// moment the caller has anything to do: a polling loop that wakes for
+// nothing costs CPU all the time a track plays. Elsewhere it waits `ms`
+// milliseconds, the tick of the caller's polling.
+void wait_for_key(unsigned ms, std::int64_t second);
 
 // Calendar time in whole seconds.
 std::int64_t clock_seconds();

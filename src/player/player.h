@@ -4,7 +4,8 @@
 #include "library/track_list.h"
 #include "platform/platform.h"
 
-// The wait between two key tests while a track plays.
+// The wait between two key tests while a track plays, where the system
+// cannot wait for a key itself.
 const unsigned kPollMs = 100;
 // "before" within this many seconds of a turn's start goes to the previous
 // track; later, it starts the same track again.

@@ -80,8 +80,9 @@ int track_loop(const TrackList& filelist, int settei[2], HWND window, int last, 
             }
 
             // The turn lasts the length plus one second (see doc/behaviour.md).
-            if (clock_seconds() - play_start < static_cast<std::int64_t>(length) + 1) {
-                wait_for_key(kPollMs);
+            const std::int64_t turn_end = play_start + length + 1;
+            if (clock_seconds() < turn_end) {
+                wait_for_key(kPollMs, turn_end);
             } else {
                 break;
             }

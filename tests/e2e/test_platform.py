@@ -16,10 +16,11 @@ PROBE = os.environ.get("MCI_PROBE", "mci_probe")
 
 
 def usage(pid):
-    """Open descriptors, threads and resident KiB of a running process."""
+    """Open descriptors, threads and resident KiB of a running process, and
+    how often its main thread has slept."""
     status = pathlib.Path("/proc/%d/status" % pid).read_text()
-    field = lambda name: int(re.search(name + r":\s+(\d+)", status).group(1))
-    return len(os.listdir("/proc/%d/fd" % pid)), field("Threads"), field("VmRSS")
+    field = lambda name: int(re.search("\n" + name + r":\s+(\d+)", status).group(1))
+    return len(os.listdir("/proc/%d/fd" % pid)), field("Threads"), field("VmRSS"), field("voluntary_ctxt_switches")
 
 
 class Platform(unittest.TestCase):
@@ -96,9 +97,12 @@ class Platform(unittest.TestCase):
             printed(start)
             if redirect in ("", '>"$1"'):
                 player.end_input()
-            cpu = player.cpu_seconds()
+            cpu, slept, began = player.cpu_seconds(), usage(player.proc.pid)[3], time.monotonic()
             printed(start + prompt("b.mp3"))
             self.assertLess(player.cpu_seconds() - cpu, 0.3, redirect)
+            # Asleep until a key or the turn's end, looking at the clock once a second meanwhile.
+            slept = usage(player.proc.pid)[3] - slept
+            self.assertLess(slept, 4 * (time.monotonic() - began) + 4, redirect)
         player.send("exit\n")
         player.expect(b"exit\n")  # the terminal's echo; what is printed goes to the file
         self.assertEqual(player.wait(), 0)

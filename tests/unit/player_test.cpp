@@ -29,10 +29,14 @@ struct TimeUp {};
 }  // namespace
 
 bool key_hit() { return !keys.empty() && keys.front() <= now_ms && (keys.erase(keys.begin()), true); }
-void wait_for_key(unsigned ms) {
-    // A loop that stops waiting would never let the clock reach the limit.
-    if (now_ms + ms > limit_ms || ++waits > 100000) throw TimeUp{};
-    now_ms += ms;
+void wait_for_key(unsigned, std::int64_t second) {
+    // As on POSIX: until the next key or the given second. A loop that asks
+    // for a second already come would spin, and never reach the limit.
+    if (!keys.empty() && keys.front() <= now_ms) return;
+    std::int64_t until = second * 1000;
+    if (!keys.empty() && keys.front() < until) until = keys.front();
+    if (until > limit_ms || until <= now_ms || ++waits > 100000) throw TimeUp{};
+    now_ms = until;
 }
 std::int64_t clock_seconds() { return now_ms / 1000; }
 
@@ -249,11 +253,11 @@ TEST(TrackLoop, OrderAndTimingOfTheTracks) {
         std::string played;
     } cases[] = {
         // A turn lasts the length plus a second, on whole clock seconds;
-        // commands take effect at the next key test.
+        // commands take effect when they come.
         {3, 1000, {}, "", true, "t0@0 t1@2000 t2@4000 t0@6000 t1@8000"},
         {3, 1000, {}, "", false, "t0@0 t1@2000 t2@4000 end"},
         {2, 2999, {}, "", false, "t0@0 t1@3000 end"},
-        {3, 1000, {550}, "2\n", false, "t0@0 t2@600 end"},
+        {3, 1000, {550}, "2\n", false, "t0@0 t2@550 end"},
         {3, 1000, {500}, "3\n", true, "t0@0 t0@500 t1@2000 t2@4000 t0@6000 t1@8000"},
         // Past the list, the track after the end marker is track 0.
         {3, 1000, {500}, "7\n", false, "t0@0 t0@500 t1@2000 t2@4000 end"},

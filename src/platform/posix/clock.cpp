@@ -3,4 +3,11 @@
 
 #include "platform/platform.h"
 
-std::int64_t clock_seconds() { return static_cast<std::int64_t>(std::time(nullptr)); }
+// The clock that the key wait counts to: time() may read a coarser clock that
+// turns its second a few milliseconds late, and the wait would come back for
+// nothing until it does.
+std::int64_t clock_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec);
+}

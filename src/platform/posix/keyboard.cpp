@@ -9,8 +9,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "platform/platform.h"
 
@@ -41,23 +42,23 @@ bool key_hit() {
     return poll(&in, 1, 0) == 1 && input_waiting(in.revents);
 }
 
-void wait_for_key(unsigned ms) {
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-    const bool watch = !input_ended();
+void wait_for_key(unsigned, std::int64_t second) {
+    bool watch = !input_ended();
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        if (left <= 0) return;
+        // The calendar clock is read afresh at least once a second, so that
+        // a clock set meanwhile (or a resume from suspend, which poll's own
+        // clock does not count) is seen within a second.
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_sec >= second) return;
+        // Rounded up: woken before the second turns, the caller would only
+        // come straight back.
+        const std::int64_t left = (second - now.tv_sec) * 1000 - now.tv_nsec / 1000000;
         pollfd in{watch ? STDIN_FILENO : -1, POLLIN, 0};
-        const int ready = poll(&in, 1, static_cast<int>(left));
+        const int ready = poll(&in, 1, static_cast<int>(left < 1000 ? left : 1000));
         if (ready == 1 && input_waiting(in.revents)) return;
-        if (ready == 1) {
-            // Standard input is closed (POLLNVAL): nothing will ever come;
-            // wait out the rest without it.
-            in.fd = -1;
-            poll(&in, 1, static_cast<int>(left));
-            return;
-        }
+        // Standard input is closed (POLLNVAL): nothing will ever come.
+        if (ready == 1) watch = false;
         if (ready == -1 && errno != EINTR) return;
     }
 }

@@ -31,4 +31,4 @@ bool key_hit() {
     }
 }
 
-void wait_for_key(unsigned ms) { Sleep(ms); }
+void wait_for_key(unsigned ms, std::int64_t) { Sleep(ms); }
