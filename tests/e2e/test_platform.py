@@ -80,8 +80,8 @@ class Platform(unittest.TestCase):
         # Input that ends (a pipe, a terminal's Ctrl-D), is closed or is
         # /dev/null, with output to a pipe, a terminal or a file: the tracks
         # play on without spinning, and a terminal takes commands again.
-        for name in ("a.mp3", "b.mp3"):
-            make_sound(self.path(name), 2, lame=("-b", "32"))
+        for name in ("a.mp3", "b.mp3"):  # long enough for the sleeps to tell
+            make_sound(self.path(name), 4, lame=("-b", "32"))
         start, out = listing(["a.mp3", "b.mp3"]) + prompt("a.mp3"), pathlib.Path(self.path("out"))
         for mode, redirect in (("pipe", ""), ("pipe", "<&-"), ("pty", "</dev/null"), ("pty", '>"$1"')):
             out.write_bytes(b"")
@@ -102,7 +102,7 @@ class Platform(unittest.TestCase):
             self.assertLess(player.cpu_seconds() - cpu, 0.3, redirect)
             # Asleep until a key or the turn's end, looking at the clock once a second meanwhile.
             slept = usage(player.proc.pid)[3] - slept
-            self.assertLess(slept, 4 * (time.monotonic() - began) + 4, redirect)
+            self.assertLess(slept, 5 * (time.monotonic() - began) + 10, redirect)
         player.send("exit\n")
         player.expect(b"exit\n")  # the terminal's echo; what is printed goes to the file
         self.assertEqual(player.wait(), 0)
