@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "noise.h"
+
 namespace {
 const unsigned kRate = 44100;
 }  // namespace
@@ -29,13 +31,7 @@ int main(int argc, char** argv) {
     }
     // A tenth of a second of white noise, written over and over.
     static std::int16_t noise[kRate / 10 * 2];
-    std::uint32_t state = 2463534242u;
-    for (auto& sample : noise) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        sample = static_cast<std::int16_t>(static_cast<std::int32_t>(state % 32768u) - 16384);
-    }
+    fill_noise(noise);
     for (int i = 0; i < seconds * 10; ++i) {
         snd_pcm_sframes_t written = snd_pcm_writei(pcm, noise, kRate / 10);
         if (written < 0 && snd_pcm_recover(pcm, static_cast<int>(written), 1) < 0) break;

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "noise.h"
+
 namespace {
 
 const unsigned kRate = 44100;
@@ -106,13 +108,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: pulse_floor SECONDS\n");
         return 2;
     }
-    std::uint32_t state = 2463534242u;
-    for (auto& sample : noise) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        sample = static_cast<std::int16_t>(static_cast<std::int32_t>(state % 32768u) - 16384);
-    }
+    fill_noise(noise);
     loop = pa_mainloop_new();
     if (loop == nullptr) return 1;
     context = pa_context_new(pa_mainloop_get_api(loop), "pulse_floor");
