@@ -2,6 +2,18 @@
 // server. alsa-lib is loaded the first time it is needed (library.h): where
 // a server answers, it never is.
 //
+// ALSA reaches a sound server through the pulse plugin, whose libpulse
+// blocks, up to 30 s, where a server is stopped, and writes a cookie or a
+// runtime folder into the home where it finds none. The native output is
+// the way to a server; this one is for what ALSA reaches without one. So
+// Debian's configuration hook, which connects to the server while the
+// configuration is read to make the plugin the default, is told to stand
+// down, as it does inside the server itself; and a default that is the
+// plugin left to find its server by itself (no "server" of its own) is not
+// opened: its "fallback", when it names one, is. Any ALSA call may still
+// sit in a plugin that waits for something; each is marked as one that
+// nothing interrupts (Interrupt::Blocking).
+//
 // The PCM moves through these states here: open (SETUP) -> parameters set
 // (PREPARED) -> the first half period written starts it (RUNNING) -> writes,
 // with XRUN recovered should the decoder ever fall behind -> at the end, the
@@ -18,6 +30,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "library.h"
@@ -43,7 +58,8 @@ const long kStepMs = 50;
     X(snd_pcm_sw_params_set_start_threshold) X(snd_pcm_sw_params) X(snd_pcm_poll_descriptors_count) \
     X(snd_pcm_poll_descriptors) X(snd_pcm_poll_descriptors_revents) X(snd_pcm_writei) \
     X(snd_pcm_recover) X(snd_pcm_state) X(snd_pcm_start) X(snd_pcm_delay) X(snd_pcm_drain) \
-    X(snd_pcm_drop) X(snd_pcm_close)
+    X(snd_pcm_drop) X(snd_pcm_close) X(snd_config) X(snd_config_update) X(snd_config_search_definition) \
+    X(snd_config_search) X(snd_config_get_string) X(snd_config_delete)
 // clang-format on
 
 // alsa-lib's functions, by their own names.
@@ -67,19 +83,22 @@ const Alsa* alsa() {
 
 class AlsaOutput final : public Output {
 public:
-    explicit AlsaOutput(int wake_fd) : wake_fd_(wake_fd) {}
+    explicit AlsaOutput(Interrupt& interrupt) : interrupt_(interrupt) {}
     ~AlsaOutput() override { close(); }
     AlsaOutput(const AlsaOutput&) = delete;
     AlsaOutput& operator=(const AlsaOutput&) = delete;
 
-    bool open(unsigned rate, unsigned channels) override {
+    Opened open(unsigned rate, unsigned channels) override {
         close();
+        Interrupt::Blocking call(interrupt_);
         alsa_ = alsa();
+        std::string name;
         // Non-blocking also at open: a device held by another program fails
         // at once instead of waiting for it.
-        if (alsa_ == nullptr || alsa_->snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+        if (alsa_ == nullptr || !pcm_to_open(name) ||
+            alsa_->snd_pcm_open(&pcm_, name.c_str(), SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
             pcm_ = nullptr;
-            return false;
+            return Opened::nothing_here;
         }
         std::vector<char> sw(alsa_->snd_pcm_sw_params_sizeof());
         auto* sw_params = reinterpret_cast<snd_pcm_sw_params_t*>(sw.data());
@@ -96,15 +115,16 @@ public:
                                 alsa_->snd_pcm_sw_params(pcm_, sw_params) >= 0;
         if (!configured) {
             close();
-            return false;
+            return Opened::nothing_here;
         }
         rate_ = rate;
         channels_ = channels;
         buffer_ms_ = static_cast<long>(buffer * 1000 / rate);
-        return true;
+        return Opened::yes;
     }
 
     bool write(const std::int16_t* samples, std::size_t frames) override {
+        Interrupt::Blocking call(interrupt_);
         while (frames > 0) {
             const snd_pcm_sframes_t written = alsa_->snd_pcm_writei(pcm_, samples, frames);
             if (written >= 0) {
@@ -119,9 +139,8 @@ public:
         return true;
     }
 
-    bool started() const override { return alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_RUNNING; }
-
     bool drain() override {
+        Interrupt::Blocking call(interrupt_);
         // A stream shorter than half a period has not started yet.
         if (alsa_->snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) alsa_->snd_pcm_start(pcm_);
         // Never longer than the buffer could hold plus a margin, should the
@@ -144,19 +163,46 @@ public:
 
     void close() override {
         if (pcm_ == nullptr) return;
+        Interrupt::Blocking call(interrupt_);
         alsa_->snd_pcm_drop(pcm_);
         alsa_->snd_pcm_close(pcm_);
         pcm_ = nullptr;
     }
 
 private:
+    // The PCM to open: "default", unless it is the pulse plugin without a
+    // server of its own. False when there is none to open.
+    bool pcm_to_open(std::string& name) const {
+        name = "default";
+        snd_config_t* pcm = nullptr;
+        if (alsa_->snd_config_update() < 0 ||
+            alsa_->snd_config_search_definition(*alsa_->snd_config, "pcm", "default", &pcm) < 0) {
+            return true;  // snd_pcm_open reports it
+        }
+        const auto text = [&](const char* key) -> const char* {
+            snd_config_t* node = nullptr;
+            const char* value = nullptr;
+            return alsa_->snd_config_search(pcm, key, &node) >= 0 && alsa_->snd_config_get_string(node, &value) >= 0
+                       ? value
+                       : nullptr;
+        };
+        const char* type = text("type");
+        snd_config_t* server = nullptr;
+        const bool bare_pulse =
+            type != nullptr && std::strcmp(type, "pulse") == 0 && alsa_->snd_config_search(pcm, "server", &server) < 0;
+        const char* fallback = bare_pulse ? text("fallback") : nullptr;
+        if (fallback != nullptr) name = fallback;
+        alsa_->snd_config_delete(pcm);
+        return !bare_pulse || fallback != nullptr;
+    }
+
     // Waits for room in the buffer, or `timeout_ms` when `pcm_too` is false;
     // false when woken or when the device fails.
     bool wait(bool pcm_too, int timeout_ms) {
         const int count = pcm_too ? alsa_->snd_pcm_poll_descriptors_count(pcm_) : 0;
         if (count < 0) return false;
         std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
-        fds[0] = pollfd{wake_fd_, POLLIN, 0};
+        fds[0] = pollfd{interrupt_.fd(), POLLIN, 0};
         if (count > 0 && alsa_->snd_pcm_poll_descriptors(pcm_, &fds[1], static_cast<unsigned>(count)) != count) {
             return false;
         }
@@ -177,7 +223,7 @@ private:
         }
     }
 
-    int wake_fd_;
+    Interrupt& interrupt_;
     const Alsa* alsa_ = nullptr;
     snd_pcm_t* pcm_ = nullptr;
     unsigned rate_ = 0;
@@ -187,6 +233,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Output> make_alsa_output(int wake_fd) { return std::make_unique<AlsaOutput>(wake_fd); }
+void prepare_alsa_output() {
+    // Before any thread of the player's runs: the environment is not to be
+    // changed while another thread may read it.
+    setenv("PULSE_INTERNAL", "1", 0);
+}
+
+std::unique_ptr<Output> make_alsa_output(Interrupt& interrupt) { return std::make_unique<AlsaOutput>(interrupt); }
 
 }  // namespace mci

@@ -34,6 +34,10 @@ public:
     // more channels fewer frames fit, at least one when `frames` is 2 or
     // more (MPEG audio has at most two channels; wave files never change).
     virtual std::size_t read(std::int16_t* out, std::size_t frames) = 0;
+    // Goes on from `ms` into the sound at the next read, as near as the
+    // file allows; false where it cannot, and the sound goes on as it was.
+    // Called by the thread that reads.
+    virtual bool skip_to(std::uint32_t ms) = 0;
 };
 
 // Opens `path` as a non-empty regular file without ever blocking on it

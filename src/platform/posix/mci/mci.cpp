@@ -8,7 +8,6 @@
 // closed the same way on the way out.
 #include <strings.h>
 
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,11 +20,6 @@
 
 namespace mci {
 namespace {
-
-// The length waits, at most this long, for the sound to start: learning the
-// exact length (the MPEG frame walk) would compete with the first sound for
-// the CPU. Past it, a sound that does not start keeps nobody waiting.
-const std::chrono::milliseconds kStartWait{1000};
 
 MCIERROR error_of(Refusal refusal) {
     switch (refusal) {
@@ -45,20 +39,16 @@ MCIERROR error_of(Refusal refusal) {
 
 class Device {
 public:
-    explicit Device(std::unique_ptr<Decoder> decoder) : decoder_(std::move(decoder)), playback_(*decoder_) {}
+    explicit Device(std::unique_ptr<Decoder> decoder) : decoder_(std::move(decoder)), playback_(decoder_) {}
 
-    DWORD length_ms() {
-        playback_.wait_until_sounding(kStartWait);
-        return decoder_->length_ms();
-    }
+    DWORD length_ms() { return decoder_->length_ms(); }
 
     // Starts the sound; returns at once. Playing a device that plays
     // already changes nothing.
     bool play() { return playback_.start(); }
 
 private:
-    // Declared first, so that it outlives the playback that reads it.
-    std::unique_ptr<Decoder> decoder_;
+    std::shared_ptr<Decoder> decoder_;
     Playback playback_;
 };
 
@@ -76,7 +66,7 @@ public:
         const bool mpeg = strcasecmp(parms.lpstrDeviceType, "MPEGVideo") == 0;
         const bool wave = strcasecmp(parms.lpstrDeviceType, "waveaudio") == 0;
         if (!mpeg && !wave) return MCIERR_INVALID_DEVICE_NAME;
-        prepare_pulse_output();
+        prepare_outputs();
 
         Refusal refusal = Refusal::none;
         const int fd = open_sound_file(parms.lpstrElementName, refusal);

@@ -237,6 +237,17 @@ public:
         }
     }
 
+    bool skip_to(std::uint32_t ms) override {
+        // Offsets count the decoded samples, the encoder's delay included
+        // (gapless decoding is off), as position_ does.
+        const off_t target = static_cast<off_t>(begin_ + std::uint64_t{ms} * rate_ / 1000);
+        const off_t reached = mpg123_seek(handle_, target, SEEK_SET);
+        if (reached < 0) return false;
+        position_ = static_cast<std::uint64_t>(reached);
+        format_changed_ = false;
+        return take_format();
+    }
+
 private:
     // Starts the walk if nobody has, and waits for its end; `lock` holds
     // mutex_. A thread that cannot be started leaves the walk to this one.

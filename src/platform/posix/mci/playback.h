@@ -2,10 +2,7 @@
 // decoder to the first output that takes them, while the caller goes on.
 #pragma once
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 #include "decoder.h"
@@ -14,8 +11,10 @@ namespace mci {
 
 class Playback {
 public:
-    explicit Playback(Decoder& decoder) : decoder_(decoder) {}
-    // Silences the sound and ends the thread, at any moment of the track.
+    explicit Playback(std::shared_ptr<Decoder> decoder) : decoder_(std::move(decoder)) {}
+    // Silences the sound and ends the thread, at any moment of the track,
+    // without waiting for a thread that sits in a call nothing interrupts:
+    // that one is left to end by itself, with everything it uses.
     ~Playback();
     Playback(const Playback&) = delete;
     Playback& operator=(const Playback&) = delete;
@@ -24,20 +23,12 @@ public:
     // False when no thread could be started.
     bool start();
 
-    // Waits, at most `limit`, until the sound has started or will not.
-    void wait_until_sounding(std::chrono::milliseconds limit);
-
 private:
-    void run();
-    void sounding();
+    struct Track;
 
-    Decoder& decoder_;
-    int wake_fd_ = -1;
-    std::atomic<bool> stop_{false};
+    std::shared_ptr<Decoder> decoder_;
+    std::shared_ptr<Track> track_;
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable sounding_changed_;
-    bool sounding_or_done_ = false;
 };
 
 }  // namespace mci

@@ -1,14 +1,13 @@
 // Sound output through the desktop's sound server, natively through libpulse:
 // PulseAudio, and PipeWire through pipewire-pulse.
 //
-// libpulse is loaded when needed (library.h), beside the first track's open
-// (prepare_pulse_output). The stream
-// lives on the playback thread's own main loop, which also
-// watches the wake-up descriptor: libpulse starts no thread of its own, and
-// a close ends any wait at once. A server is never started (no autospawn),
-// and nothing is written to the user's files: libpulse would make its
-// runtime folder before looking for a server in it, and a cookie where the
-// user has none (see find_server and user_has_cookie).
+// The stream lives on the playback thread's own main loop, which also
+// watches the interrupt: libpulse starts no thread of its own, and a close
+// ends any wait at once, also while a stopped server answers nothing. A
+// server is never started (no autospawn), and nothing is written to the
+// user's files: libpulse would make its runtime folder before looking for a
+// server in it, and a cookie where the user has none (see find_server and
+// user_has_cookie).
 #include <pulse/context.h>
 #include <pulse/mainloop.h>
 #include <pulse/stream.h>
@@ -17,9 +16,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "library.h"
 #include "output.h"
@@ -27,20 +28,21 @@
 namespace mci {
 namespace {
 
-// The server keeps two seconds queued and asks for more half a second at a
-// time: the thread wakes about twice a second, and a stall of the machine
-// shorter than the queue is never heard. A close costs no more for it: the
-// server drops the queue. The sound starts once a tenth of a second is
-// queued, so the first sound waits for the first chunk's decoding only.
+// A long queue, refilled in large steps: the thread wakes about twice a
+// second, and a stall of the machine shorter than the queue is never heard.
+// A close costs no more for it, since the server drops the queue. The
+// sound starts early, so that the first sound waits for the first chunk's
+// decoding only.
 const std::uint64_t kQueueUs = 2000000;
 const std::uint64_t kRequestUs = 500000;
 const std::uint64_t kStartUs = 100000;
-// A server that has not answered by then is taken for none.
+// A server that has not answered by then is taken for one that does not:
+// nothing else is tried, and the playback thread tries it again.
 const std::chrono::milliseconds kAnswerTime{2000};
 
 // clang-format off
 #define TAMBLO_PULSE(X) \
-    X(pa_context_connect) X(pa_context_disconnect) X(pa_context_get_state) \
+    X(pa_context_connect) X(pa_context_disconnect) X(pa_context_errno) X(pa_context_get_state) \
     X(pa_context_load_cookie_from_file) X(pa_context_new_with_proplist) X(pa_context_unref) \
     X(pa_frame_size) X(pa_mainloop_dispatch) X(pa_mainloop_free) X(pa_mainloop_get_api) \
     X(pa_mainloop_iterate) X(pa_mainloop_new) X(pa_mainloop_poll) X(pa_mainloop_prepare) \
@@ -62,6 +64,13 @@ std::string environment(const char* name) {
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+// The user's runtime folder of the sound server, or "".
+std::string runtime_folder() {
+    std::string runtime = environment("PULSE_RUNTIME_PATH");
+    if (!runtime.empty() || environment("XDG_RUNTIME_DIR").empty()) return runtime;
+    return environment("XDG_RUNTIME_DIR") + "/pulse";
+}
+
 // Where the server is to be found. Empty `server`: libpulse's own search
 // (PULSE_SERVER, client.conf, the X display, the user's socket, the
 // system's), which creates nothing once the user's runtime folder exists;
@@ -71,12 +80,26 @@ bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 bool find_server(std::string& server) {
     server.clear();
     if (!environment("PULSE_SERVER").empty()) return true;
-    std::string runtime = environment("PULSE_RUNTIME_PATH");
-    if (runtime.empty() && !environment("XDG_RUNTIME_DIR").empty()) runtime = environment("XDG_RUNTIME_DIR") + "/pulse";
+    const std::string runtime = runtime_folder();
     struct stat st;
     if (!runtime.empty() && stat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
     server = "unix:/var/run/pulse/native";
     return exists("/var/run/pulse/native");
+}
+
+// Whether a server lives here although nobody listens now: a socket left
+// where it is looked for. It was killed or is being restarted (after an
+// update, a crash), and comes back on the same socket; ALSA's default
+// would lead to the same place, or take the sound card away from it.
+bool server_lives_here() {
+    std::vector<std::string> places{runtime_folder() + "/native", "/var/run/pulse/native"};
+    std::istringstream named(environment("PULSE_SERVER"));
+    for (std::string place; named >> place;)
+        places.push_back(place.rfind("unix:", 0) == 0 ? place.substr(5) : place);
+    struct stat st;
+    for (const std::string& place : places)
+        if (place[0] == '/' && stat(place.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
+    return false;
 }
 
 // Without a cookie of the user's, libpulse makes one in the home folder. A
@@ -96,35 +119,45 @@ const Pulse* pulse() { return load_library<Pulse>("libpulse.so.0"); }
 
 class PulseOutput final : public Output {
 public:
-    explicit PulseOutput(int wake_fd) : wake_fd_(wake_fd) {}
+    explicit PulseOutput(Interrupt& interrupt) : interrupt_(interrupt) {}
     ~PulseOutput() override { close(); }
     PulseOutput(const PulseOutput&) = delete;
     PulseOutput& operator=(const PulseOutput&) = delete;
 
-    bool open(unsigned rate, unsigned channels) override {
+    Opened open(unsigned rate, unsigned channels) override {
         close();
         std::string server;
         if (channels > PA_CHANNELS_MAX || !find_server(server) || (pa_ = pulse()) == nullptr ||
             (loop_ = pa_->pa_mainloop_new()) == nullptr) {
-            return false;
+            return Opened::nothing_here;
         }
         pa_mainloop_api* api = pa_->pa_mainloop_get_api(loop_);
-        api->io_new(api, wake_fd_, PA_IO_EVENT_INPUT, on_wake, this);
+        api->io_new(api, interrupt_.fd(), PA_IO_EVENT_INPUT, on_wake, this);
         pa_proplist* properties = pa_->pa_proplist_new();
         pa_->pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "music");
         context_ = pa_->pa_context_new_with_proplist(api, "Tamblo", properties);
         pa_->pa_proplist_free(properties);
-        if (context_ == nullptr) return fail();
+        if (context_ == nullptr) return fail(Opened::nothing_here);
         if (!user_has_cookie()) pa_->pa_context_load_cookie_from_file(context_, "/dev/zero");
         const auto answered = std::chrono::steady_clock::now() + kAnswerTime;
-        if (pa_->pa_context_connect(context_, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN,
-                                    nullptr) < 0 ||
-            !run_until([this] { return pa_->pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
-            return fail();
+        int connected = 0;
+        {
+            // A server named by its host is looked up before this returns.
+            Interrupt::Blocking lookup(interrupt_);
+            connected = pa_->pa_context_connect(context_, server.empty() ? nullptr : server.c_str(),
+                                                PA_CONTEXT_NOAUTOSPAWN, nullptr);
+        }
+        if (connected < 0) return fail(server_lives_here() ? Opened::no_answer : Opened::nothing_here);
+        if (!run_until([this] { return pa_->pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
+            // Nobody listening where no server lives is no server; anything
+            // else is a server that does not answer now.
+            const bool none = pa_->pa_context_get_state(context_) == PA_CONTEXT_FAILED &&
+                              pa_->pa_context_errno(context_) == PA_ERR_CONNECTIONREFUSED && !server_lives_here();
+            return fail(none ? Opened::nothing_here : Opened::no_answer);
         }
         const pa_sample_spec format{PA_SAMPLE_S16NE, rate, static_cast<std::uint8_t>(channels)};
         stream_ = pa_->pa_stream_new(context_, "Tamblo", &format, nullptr);
-        if (stream_ == nullptr) return fail();
+        if (stream_ == nullptr) return fail(Opened::no_answer);
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.tlength = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kQueueUs, &format));
@@ -133,11 +166,10 @@ public:
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         if (pa_->pa_stream_connect_playback(stream_, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
             !run_until([this] { return pa_->pa_stream_get_state(stream_) == PA_STREAM_READY; }, answered)) {
-            return fail();
+            return fail(Opened::no_answer);
         }
-        start_bytes_ = attributes.prebuf;
         frame_bytes_ = pa_->pa_frame_size(&format);
-        return true;
+        return Opened::yes;
     }
 
     bool write(const std::int16_t* samples, std::size_t frames) override {
@@ -154,13 +186,10 @@ public:
             if (pa_->pa_stream_write(stream_, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
             data += n;
             left -= n;
-            written_ += n;
         }
         // Sent now, not at the next wait.
         return pa_->pa_mainloop_iterate(loop_, 0, nullptr) >= 0 && !failed();
     }
-
-    bool started() const override { return written_ >= start_bytes_; }
 
     bool drain() override {
         // Also starts a stream too short to have started.
@@ -195,7 +224,6 @@ public:
         if (loop_ != nullptr) pa_->pa_mainloop_free(loop_);
         loop_ = nullptr;
         woken_ = false;
-        written_ = 0;
     }
 
 private:
@@ -205,9 +233,9 @@ private:
         api->io_enable(event, PA_IO_EVENT_NULL);
     }
 
-    bool fail() {
+    Opened fail(Opened why) {
         close();
-        return false;
+        return why;
     }
 
     bool failed() const {
@@ -235,15 +263,13 @@ private:
         return true;
     }
 
-    int wake_fd_;
+    Interrupt& interrupt_;
     const Pulse* pa_ = nullptr;
     pa_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     pa_stream* stream_ = nullptr;
     bool woken_ = false;
     std::size_t frame_bytes_ = 0;
-    std::size_t start_bytes_ = 0;
-    std::size_t written_ = 0;
 };
 
 }  // namespace
@@ -270,6 +296,6 @@ void prepare_pulse_output() {
     } loader;
 }
 
-std::unique_ptr<Output> make_pulse_output(int wake_fd) { return std::make_unique<PulseOutput>(wake_fd); }
+std::unique_ptr<Output> make_pulse_output(Interrupt& interrupt) { return std::make_unique<PulseOutput>(interrupt); }
 
 }  // namespace mci

@@ -15,7 +15,7 @@ namespace {
 // libsndfile and the codec libraries it links (FLAC, Vorbis, Opus, lame's)
 // are loaded by the first wave file (library.h): a run of MP3s never uses
 // them. The package depends on it all the same.
-#define TAMBLO_SNDFILE(X) X(sf_open_fd) X(sf_close) X(sf_readf_short) X(sf_readf_float)
+#define TAMBLO_SNDFILE(X) X(sf_open_fd) X(sf_close) X(sf_readf_short) X(sf_readf_float) X(sf_seek)
 struct Sndfile {
     TAMBLO_FUNCTIONS(TAMBLO_SNDFILE)
 };
@@ -72,6 +72,10 @@ public:
         for (std::size_t i = 0; i < samples; ++i)
             out[i] = to_16_bits(floats_[i]);
         return static_cast<std::size_t>(done);
+    }
+
+    bool skip_to(std::uint32_t ms) override {
+        return sf_.sf_seek(file_, static_cast<sf_count_t>(std::uint64_t{ms} * rate_ / 1000), SEEK_SET) >= 0;
     }
 
 private:
