@@ -70,8 +70,9 @@ class Player:
         for made in self.home:
             os.mkdir(made)
         env = dict(os.environ, **{"ALSA_CONFIG_PATH": alsa_config(self.tmp.name, capture), "LC_ALL": "C.UTF-8",
-                                  "HOME": self.home[0], "XDG_RUNTIME_DIR": self.home[1], **(env or {})})
-        env.pop("PULSE_SERVER", None)
+                                  "HOME": self.home[0], "XDG_RUNTIME_DIR": self.home[1], "PULSE_SERVER": None,
+                                  **(env or {})})  # None: unset
+        env = {name: value for name, value in env.items() if value is not None}
         argv = argv or shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", "")) + [TAMBLO]
         if mode == "pty":
             self.master, self.slave = pty.openpty()
