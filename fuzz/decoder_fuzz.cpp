@@ -64,11 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static std::string path = "/proc/self/fd/" + std::to_string(file);
     if (file == -1 || ftruncate(file, 0) == -1 || pwrite(file, data, size, 0) != static_cast<ssize_t>(size))
         std::abort();
-    const struct {
-        const char* type;
-        Open open;
-    } kinds[] = {{"MPEGVideo", mci::open_mpeg}, {"waveaudio", mci::open_wave}};
-    for (const auto& kind : kinds) {
+    for (const mci::DeviceKind& kind : mci::kDeviceKinds) {
         const long long length = decode(kind.open, path.c_str());
         MCI_OPEN_PARMSA open{};
         std::string type = kind.type;

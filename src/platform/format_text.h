@@ -10,8 +10,7 @@ __attribute__((format(printf, 1, 0))) inline std::string format_text(const char*
     va_list again;
     va_copy(again, args);
     char text[1024];
-    // clang-tidy 14, checking this after other files in one run, no longer
-    // sees print()'s va_start and takes `args` for unset.
+    // `args` comes started from print(); the analyzer loses that on the way.
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int length = std::vsnprintf(text, sizeof text, format, args);
     std::string out;

@@ -4,6 +4,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,18 +18,10 @@
 
 namespace {
 
-bool same_name(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        const char ca = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 'a' + 'A') : *a;
-        const char cb = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 'a' + 'A') : *b;
-        if (ca != cb) return false;
-    }
-    return *a == *b;
-}
-
 bool is_code_page_932(const char* codeset) {
-    return same_name(codeset, "SHIFT_JIS") || same_name(codeset, "SHIFT-JIS") || same_name(codeset, "SJIS") ||
-           same_name(codeset, "CP932") || same_name(codeset, "WINDOWS-31J") || same_name(codeset, "MS_KANJI");
+    for (const char* name : {"SHIFT_JIS", "SHIFT-JIS", "SJIS", "CP932", "WINDOWS-31J", "MS_KANJI"})
+        if (strcasecmp(codeset, name) == 0) return true;
+    return false;
 }
 
 // The character set the terminal expects, as the locale of the environment
@@ -46,7 +39,7 @@ const std::string& console_codeset() {
         const char* set = nl_langinfo_l(CODESET, locale);
         // The C locale names plain ASCII, which has no Japanese; terminals
         // started without a locale are nearly always UTF-8.
-        if (set != nullptr && *set != '\0' && !same_name(set, "ANSI_X3.4-1968") && !same_name(set, "ASCII")) {
+        if (set != nullptr && *set != '\0' && strcasecmp(set, "ANSI_X3.4-1968") != 0 && strcasecmp(set, "ASCII") != 0) {
             name = set;
         }
         freelocale(locale);

@@ -24,6 +24,9 @@ struct Search {
     std::size_t next = 0;
 };
 
+// Letters folded to upper case, as Windows compares them: strcasecmp folds
+// to lower case, which would sort "_" and the other signs between "Z" and
+// "a" before the letters instead of after them.
 int upper(unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; }
 
 bool windows_order(const std::string& a, const std::string& b) {

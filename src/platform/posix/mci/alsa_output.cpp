@@ -69,13 +69,13 @@ struct Alsa {
 
 // ALSA prints its own errors on standard error unless told otherwise; the
 // player prints nothing but its own dialogue.
-void silent(const char*, int, const char*, int, const char*, ...) {}
+void drop_alsa_error(const char*, int, const char*, int, const char*, ...) {}
 
 // The library, or null where it cannot be loaded.
 const Alsa* alsa() {
     static const Alsa* const functions = [] {
         const Alsa* loaded = load_library<Alsa>("libasound.so.2");
-        if (loaded != nullptr) loaded->snd_lib_error_set_handler(silent);
+        if (loaded != nullptr) loaded->snd_lib_error_set_handler(drop_alsa_error);
         return loaded;
     }();
     return functions;

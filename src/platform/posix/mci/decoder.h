@@ -49,4 +49,14 @@ int open_sound_file(const char* path, Refusal& refusal);
 Refusal open_mpeg(int fd, std::unique_ptr<Decoder>& decoder);
 Refusal open_wave(int fd, std::unique_ptr<Decoder>& decoder);
 
+// A kind of MCI device: the device type that names it, and what decodes
+// its files.
+struct DeviceKind {
+    const char* type;
+    Refusal (*open)(int fd, std::unique_ptr<Decoder>& decoder);
+};
+extern const DeviceKind kDeviceKinds[2];
+// The kind that `type` names, letter case aside as MCI has it; null for none.
+const DeviceKind* find_device_kind(const char* type);
+
 }  // namespace mci

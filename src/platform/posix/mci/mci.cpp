@@ -6,8 +6,6 @@
 // thread of its own). Closing silences the sound and ends that thread at
 // any moment of the track. Devices still open when the process ends are
 // closed the same way on the way out.
-#include <strings.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,16 +61,15 @@ public:
 
     MCIERROR open(MCI_OPEN_PARMSA& parms) {
         if (parms.lpstrDeviceType == nullptr || parms.lpstrElementName == nullptr) return MCIERR_MISSING_PARAMETER;
-        const bool mpeg = strcasecmp(parms.lpstrDeviceType, "MPEGVideo") == 0;
-        const bool wave = strcasecmp(parms.lpstrDeviceType, "waveaudio") == 0;
-        if (!mpeg && !wave) return MCIERR_INVALID_DEVICE_NAME;
+        const DeviceKind* kind = find_device_kind(parms.lpstrDeviceType);
+        if (kind == nullptr) return MCIERR_INVALID_DEVICE_NAME;
         prepare_outputs();
 
         Refusal refusal = Refusal::none;
         const int fd = open_sound_file(parms.lpstrElementName, refusal);
         if (fd == -1) return error_of(refusal);
         std::unique_ptr<Decoder> decoder;
-        refusal = mpeg ? open_mpeg(fd, decoder) : open_wave(fd, decoder);
+        refusal = kind->open(fd, decoder);
         if (refusal != Refusal::none) return error_of(refusal);
         auto device = std::make_unique<Device>(std::move(decoder));
 

@@ -80,7 +80,6 @@ struct Playback::Track {
     std::shared_ptr<Decoder> decoder;
     Interrupt interrupt{eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
     Clock::time_point started = Clock::now();
-    std::atomic<bool> stop{false};
     std::mutex mutex;
     std::condition_variable ended_changed;
     bool ended = false;
@@ -96,7 +95,6 @@ struct Playback::Track {
 
 Playback::~Playback() {
     if (!thread_.joinable()) return;
-    track_->stop.store(true);
     track_->interrupt.raise();
     std::unique_lock<std::mutex> lock(track_->mutex);
     while (!track_->ended_changed.wait_for(lock, kCloseGrace, [this] { return track_->ended; })) {
@@ -124,13 +122,13 @@ bool Playback::start() {
 
 void Playback::Track::run() {
     std::vector<std::int16_t> samples;
-    while (!stop.load()) {
+    while (!interrupt.raised()) {
         if (samples.size() < kChunkFrames * decoder->channels()) samples.resize(kChunkFrames * decoder->channels());
         const std::size_t frames = decoder->read(samples.data(), kChunkFrames);
         if (frames == 0) {
             // The end. An output lost while its last sound drains leaves
             // the rest to play from where the clock is, if any is left.
-            if (output == nullptr || output->drain() || stop.load()) break;
+            if (output == nullptr || output->drain() || interrupt.raised()) break;
             output.reset();
             if (!resume(true)) break;
             continue;
@@ -139,7 +137,7 @@ void Playback::Track::run() {
             // The first frames, or a stream that changes its format midway:
             // the old stream plays out before the new one opens.
             const bool first = output == nullptr;
-            if (!first && !output->drain() && stop.load()) break;
+            if (!first && !output->drain() && interrupt.raised()) break;
             output.reset();
             const auto asked = Clock::now();
             if (!open()) {
@@ -154,7 +152,7 @@ void Playback::Track::run() {
         }
         const auto asked = Clock::now();
         const bool written = output->write(samples.data(), frames);
-        if (stop.load()) break;
+        if (interrupt.raised()) break;
         if (!written || Clock::now() - asked > kLate) {
             // Lost; or a server stopped and let go again, whose queue
             // still holds what the clock has left behind: a new stream

@@ -16,11 +16,10 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <sstream>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "library.h"
 #include "output.h"
@@ -92,13 +91,14 @@ bool find_server(std::string& server) {
 // update, a crash), and comes back on the same socket; ALSA's default
 // would lead to the same place, or take the sound card away from it.
 bool server_lives_here() {
-    std::vector<std::string> places{runtime_folder() + "/native", "/var/run/pulse/native"};
-    std::istringstream named(environment("PULSE_SERVER"));
-    for (std::string place; named >> place;)
-        places.push_back(place.rfind("unix:", 0) == 0 ? place.substr(5) : place);
+    // PULSE_SERVER may list several, apart by blanks.
+    std::string places = runtime_folder() + "/native /var/run/pulse/native " + environment("PULSE_SERVER");
     struct stat st;
-    for (const std::string& place : places)
-        if (place[0] == '/' && stat(place.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) return true;
+    char* rest = nullptr;
+    for (char* place = strtok_r(&places[0], " \t", &rest); place != nullptr; place = strtok_r(nullptr, " \t", &rest)) {
+        if (std::strncmp(place, "unix:", 5) == 0) place += 5;
+        if (place[0] == '/' && stat(place, &st) == 0 && S_ISSOCK(st.st_mode)) return true;
+    }
     return false;
 }
 

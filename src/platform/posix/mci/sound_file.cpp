@@ -1,5 +1,7 @@
-// Opening a sound file without blocking on whatever the name turns out to be.
+// Opening a sound file: without blocking on whatever the name turns out to
+// be, and with the decoder of the kind of device it is opened on.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,14 @@ int open_sound_file(const char* path, Refusal& refusal) {
     if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     refusal = Refusal::none;
     return fd;
+}
+
+const DeviceKind kDeviceKinds[2] = {{"MPEGVideo", open_mpeg}, {"waveaudio", open_wave}};
+
+const DeviceKind* find_device_kind(const char* type) {
+    for (const DeviceKind& kind : kDeviceKinds)
+        if (strcasecmp(type, kind.type) == 0) return &kind;
+    return nullptr;
 }
 
 }  // namespace mci
