@@ -6,10 +6,10 @@
 set -euo pipefail
 
 # What the program needs at run time, in any order: the packages of the
-# shared libraries it links (found by dpkg-shlibdeps) and libpulse0,
-# libasound2 and libsndfile1, which it loads itself when first needed.
-# Nothing more: the C++ runtime is linked in.
-expected_depends="libasound2 libc6 libmpg123-0 libpulse0 libsndfile1"
+# shared libraries it links (found by dpkg-shlibdeps), and libasound2 and
+# libsndfile1, which it loads itself when first needed. Nothing more: the
+# C++ runtime is linked in, and the sound server is spoken to directly.
+expected_depends="libasound2 libc6 libmpg123-0 libsndfile1"
 
 "$TAMBLO_ROOT/scripts/deps" build run package
 . "$TAMBLO_ROOT/scripts/lib.sh"

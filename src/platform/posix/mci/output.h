@@ -73,9 +73,8 @@ public:
 
 std::unique_ptr<Output> make_pulse_output(Interrupt& interrupt);
 std::unique_ptr<Output> make_alsa_output(Interrupt& interrupt);
-// What each must do before its first stream, on the thread that opens the
-// first device, while no other thread of the player's runs yet.
-void prepare_pulse_output();
+// What ALSA's output must do before its first stream, on the thread that
+// opens the first device, while no other thread of the player's runs yet.
 void prepare_alsa_output();
 
 // The chooser (output_chooser.cpp).

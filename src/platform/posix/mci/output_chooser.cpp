@@ -15,10 +15,7 @@ namespace mci {
 
 void prepare_outputs() {
     static std::once_flag first;
-    std::call_once(first, [] {
-        prepare_alsa_output();
-        prepare_pulse_output();
-    });
+    std::call_once(first, prepare_alsa_output);
 }
 
 std::unique_ptr<Output> open_output(Interrupt& interrupt, unsigned rate, unsigned channels) {

@@ -1,121 +1,157 @@
-// Sound output through the desktop's sound server, natively through libpulse:
-// PulseAudio, and PipeWire through pipewire-pulse.
+// Sound output through the desktop's sound server, speaking its native
+// protocol (pulse_wire.h) on a socket of the player's own: PulseAudio, and
+// PipeWire through pipewire-pulse.
 //
-// The stream lives on the playback thread's own main loop, which also
-// watches the interrupt: libpulse starts no thread of its own, and a close
-// ends any wait at once, also while a stopped server answers nothing. A
-// server is never started (no autospawn), and nothing is written to the
-// user's files: libpulse would make its runtime folder before looking for a
-// server in it, and a cookie where the user has none (see find_server and
-// user_has_cookie).
-#include <pulse/context.h>
-#include <pulse/mainloop.h>
-#include <pulse/stream.h>
+// Not through libpulse: loading it brings some twenty libraries (X11, D-Bus,
+// systemd, libsndfile and its codecs), 2.8 MiB of resident memory, more
+// than the whole player's own, and their loading delays the first sound;
+// and libpulse writes a cookie and a runtime folder into the home where it
+// finds none. A playback stream needs little of the protocol, and every
+// wait here is one poll() that also watches the interrupt, so a close never
+// waits for the server, whatever state it is in. A server is never started,
+// and nothing is written to the user's files: the cookie is read where the
+// user has one, and zeros are sent where not (a desktop's server knows its
+// own user by the socket's credentials).
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <system_error>
-#include <thread>
+#include <vector>
 
-#include "library.h"
 #include "output.h"
+#include "pulse_wire.h"
 
 namespace mci {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A long queue, refilled in large steps: the thread wakes about twice a
 // second, and a stall of the machine shorter than the queue is never heard.
-// A close costs no more for it, since the server drops the queue. The
-// sound starts early, so that the first sound waits for the first chunk's
-// decoding only.
+// A close costs no more for it, since the server drops the queue. The sound
+// starts early, so that the first sound waits for the first chunk only.
 const std::uint64_t kQueueUs = 2000000;
 const std::uint64_t kRequestUs = 500000;
 const std::uint64_t kStartUs = 100000;
 // A server that has not answered by then is taken for one that does not:
 // nothing else is tried, and the playback thread tries it again.
 const std::chrono::milliseconds kAnswerTime{2000};
-
-// clang-format off
-#define TAMBLO_PULSE(X) \
-    X(pa_context_connect) X(pa_context_disconnect) X(pa_context_errno) X(pa_context_get_state) \
-    X(pa_context_load_cookie_from_file) X(pa_context_new_with_proplist) X(pa_context_unref) \
-    X(pa_frame_size) X(pa_mainloop_dispatch) X(pa_mainloop_free) X(pa_mainloop_get_api) \
-    X(pa_mainloop_iterate) X(pa_mainloop_new) X(pa_mainloop_poll) X(pa_mainloop_prepare) \
-    X(pa_operation_cancel) X(pa_operation_unref) X(pa_proplist_free) X(pa_proplist_new) \
-    X(pa_proplist_sets) X(pa_stream_connect_playback) X(pa_stream_cork) X(pa_stream_disconnect) \
-    X(pa_stream_drain) X(pa_stream_flush) X(pa_stream_get_state) X(pa_stream_new) X(pa_stream_unref) \
-    X(pa_stream_writable_size) X(pa_stream_write) X(pa_usec_to_bytes)
-// clang-format on
-
-// libpulse's functions, by their own names.
-struct Pulse {
-    TAMBLO_FUNCTIONS(TAMBLO_PULSE)
-};
+const std::uint32_t kMaxChannels = 32;
+const std::uint32_t kMaxRate = 384000;
+const char* const kDefaultPort = "4713";
 
 std::string environment(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? value : "";
 }
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-// The user's runtime folder of the sound server, or "".
-std::string runtime_folder() {
-    std::string runtime = environment("PULSE_RUNTIME_PATH");
-    if (!runtime.empty() || environment("XDG_RUNTIME_DIR").empty()) return runtime;
-    return environment("XDG_RUNTIME_DIR") + "/pulse";
-}
-
-// Where the server is to be found. Empty `server`: libpulse's own search
-// (PULSE_SERVER, client.conf, the X display, the user's socket, the
-// system's), which creates nothing once the user's runtime folder exists;
-// where it does not, libpulse would make it (or, without XDG_RUNTIME_DIR, a
-// folder and a link in the home) only to find no server there, so only the
-// system-wide server is looked for. False: no server can answer.
-bool find_server(std::string& server) {
-    server.clear();
-    if (!environment("PULSE_SERVER").empty()) return true;
-    const std::string runtime = runtime_folder();
-    struct stat st;
-    if (!runtime.empty() && stat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return true;
-    server = "unix:/var/run/pulse/native";
-    return exists("/var/run/pulse/native");
-}
-
-// Whether a server lives here although nobody listens now: a socket left
-// where it is looked for. It was killed or is being restarted (after an
-// update, a crash), and comes back on the same socket; ALSA's default
-// would lead to the same place, or take the sound card away from it.
-bool server_lives_here() {
-    // PULSE_SERVER may list several, apart by blanks.
-    std::string places = runtime_folder() + "/native /var/run/pulse/native " + environment("PULSE_SERVER");
-    struct stat st;
-    char* rest = nullptr;
-    for (char* place = strtok_r(&places[0], " \t", &rest); place != nullptr; place = strtok_r(nullptr, " \t", &rest)) {
-        if (std::strncmp(place, "unix:", 5) == 0) place += 5;
-        if (place[0] == '/' && stat(place, &st) == 0 && S_ISSOCK(st.st_mode)) return true;
-    }
-    return false;
-}
-
-// Without a cookie of the user's, libpulse makes one in the home folder. A
-// desktop's server trusts its own user's processes by their credentials and
-// needs none, and a server that checks cookies would refuse a new one just
-// the same; so where the user has none, libpulse is given one that it reads
-// and never writes (zeros).
-bool user_has_cookie() {
-    if (!environment("PULSE_COOKIE").empty()) return true;
+std::string home_path(const char* below) {
     const std::string home = environment("HOME");
-    std::string config = environment("XDG_CONFIG_HOME");
-    if (config.empty()) config = home + "/.config";
-    return exists(config + "/pulse/cookie") || exists(home + "/.pulse-cookie");
+    return home.empty() ? "" : home + below;
 }
 
-const Pulse* pulse() { return load_library<Pulse>("libpulse.so.0"); }
+std::string config_folder() {
+    const std::string config = environment("XDG_CONFIG_HOME");
+    return config.empty() ? home_path("/.config") : config;
+}
+
+bool is_socket(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// The addresses in a list such as PULSE_SERVER holds, apart by blanks;
+// "{machine}" before one is dropped.
+void add_places(const std::string& list, std::vector<std::string>& places) {
+    std::size_t at = 0;
+    while ((at = list.find_first_not_of(" \t", at)) != std::string::npos) {
+        std::size_t end = list.find_first_of(" \t", at);
+        std::string place = list.substr(at, end - at);
+        if (place[0] == '{' && place.find('}') != std::string::npos) place.erase(0, place.find('}') + 1);
+        if (!place.empty()) places.push_back(place);
+        at = end;
+    }
+}
+
+// The first line of a file that begins with `key` (blanks aside), less the
+// key; "" where there is none.
+std::string line_after(const std::string& path, const char* key) {
+    std::string found;
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (file == nullptr) return found;
+    char line[1024];
+    while (found.empty() && std::fgets(line, sizeof line, file) != nullptr) {
+        const char* at = line + std::strspn(line, " \t");
+        if (std::strncmp(at, key, std::strlen(key)) != 0) continue;
+        found.assign(at + std::strlen(key), std::strcspn(at + std::strlen(key), "\n"));
+    }
+    std::fclose(file);
+    return found;
+}
+
+// "default-server" of a client.conf, or "".
+std::string configured_server(const std::string& path) {
+    const std::string rest = line_after(path, "default-server");
+    const std::size_t equals = rest.find('=');
+    return equals == std::string::npos ? "" : rest.substr(equals + 1);
+}
+
+// Where a server may be, in the order libpulse looks: PULSE_SERVER, the
+// client configuration's default-server, the user's socket, the system's.
+std::vector<std::string> server_places() {
+    std::vector<std::string> places;
+    add_places(environment("PULSE_SERVER"), places);
+    if (!places.empty()) return places;
+    const std::string conf = environment("PULSE_CLIENTCONFIG");
+    for (const std::string& path : {conf.empty() ? config_folder() + "/pulse/client.conf" : conf,
+                                    std::string(conf.empty() ? "/etc/pulse/client.conf" : "")}) {
+        if (!path.empty()) add_places(configured_server(path), places);
+        if (!places.empty()) return places;
+    }
+    std::string runtime = environment("PULSE_RUNTIME_PATH");
+    if (runtime.empty() && !environment("XDG_RUNTIME_DIR").empty()) runtime = environment("XDG_RUNTIME_DIR") + "/pulse";
+    if (runtime.empty()) {
+        // libpulse's own place without XDG_RUNTIME_DIR: a link in the home.
+        const std::string machine = line_after("/etc/machine-id", "");
+        if (!machine.empty() && !home_path("").empty()) runtime = config_folder() + "/pulse/" + machine + "-runtime";
+    }
+    if (!runtime.empty()) places.push_back(runtime + "/native");
+    places.push_back("/var/run/pulse/native");
+    return places;
+}
+
+// The path of a local place, or "" for one on the network.
+std::string local_path(const std::string& place) {
+    if (place.compare(0, 5, "unix:") == 0) return place.substr(5);
+    return place[0] == '/' ? place : "";
+}
+
+// The user's cookie, or zeros where there is none.
+std::vector<std::uint8_t> cookie() {
+    std::vector<std::uint8_t> bytes(pulse::kCookieBytes);
+    std::string path = environment("PULSE_COOKIE");
+    if (path.empty()) path = config_folder() + "/pulse/cookie";
+    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file == -1) file = ::open(home_path("/.pulse-cookie").c_str(), O_RDONLY | O_CLOEXEC);
+    if (file != -1) {
+        (void)!::read(file, bytes.data(), bytes.size());
+        ::close(file);
+    }
+    return bytes;
+}
 
 class PulseOutput final : public Output {
 public:
@@ -126,49 +162,55 @@ public:
 
     Opened open(unsigned rate, unsigned channels) override {
         close();
-        std::string server;
-        if (channels > PA_CHANNELS_MAX || !find_server(server) || (pa_ = pulse()) == nullptr ||
-            (loop_ = pa_->pa_mainloop_new()) == nullptr) {
-            return Opened::nothing_here;
+        if (channels == 0 || channels > kMaxChannels || rate == 0 || rate > kMaxRate) return Opened::nothing_here;
+        const auto answered = Clock::now() + kAnswerTime;
+        bool lives_here = false;
+        for (const std::string& place : server_places()) {
+            lives_here = lives_here || is_socket(local_path(place));
+            if (connect_to(place, answered)) break;
         }
-        pa_mainloop_api* api = pa_->pa_mainloop_get_api(loop_);
-        api->io_new(api, interrupt_.fd(), PA_IO_EVENT_INPUT, on_wake, this);
-        pa_proplist* properties = pa_->pa_proplist_new();
-        pa_->pa_proplist_sets(properties, PA_PROP_MEDIA_ROLE, "music");
-        context_ = pa_->pa_context_new_with_proplist(api, "Tamblo", properties);
-        pa_->pa_proplist_free(properties);
-        if (context_ == nullptr) return fail(Opened::nothing_here);
-        if (!user_has_cookie()) pa_->pa_context_load_cookie_from_file(context_, "/dev/zero");
-        const auto answered = std::chrono::steady_clock::now() + kAnswerTime;
-        int connected = 0;
-        {
-            // A server named by its host is looked up before this returns.
-            Interrupt::Blocking lookup(interrupt_);
-            connected = pa_->pa_context_connect(context_, server.empty() ? nullptr : server.c_str(),
-                                                PA_CONTEXT_NOAUTOSPAWN, nullptr);
+        // Nobody listening where no server lives is no server; anything else
+        // is a server that does not answer now.
+        if (socket_ == -1) return lives_here ? Opened::no_answer : Opened::nothing_here;
+
+        // All at once: the server takes them in order, and leaves a client it
+        // refuses before it reads the rest.
+        const std::vector<std::uint8_t> secret = cookie();
+        const std::uint8_t n = static_cast<std::uint8_t>(channels);
+        const std::uint32_t second = rate * channels * 2;
+        const auto bytes = [second](std::uint64_t us) { return static_cast<std::uint32_t>(second * us / 1000000); };
+        pulse::Message auth(pulse::kAuth, tag_++);
+        pulse::Message name(pulse::kSetClientName, tag_++);
+        pulse::Message create(pulse::kCreatePlaybackStream, tag_++);
+        auth.u32(pulse::kVersion).bytes(secret.data(), secret.size());
+        name.properties({{"application.name", "Tamblo"}});
+        create.sample_spec(pulse::s16_native(), n, rate)
+            .channel_map(n)
+            .u32(pulse::kNoIndex)  // the default sink
+            .string(nullptr)
+            .u32(0xFFFFFFFFu)  // the most the server allows queued
+            .boolean(false)    // not corked
+            .u32(bytes(kQueueUs))
+            .u32(bytes(kStartUs))
+            .u32(bytes(kRequestUs))
+            .u32(0)  // sync group
+            .full_volume(n);
+        // No remapping, remixing or fixed format asked for; not a stream
+        // that must stay where it is, nor one of variable rate.
+        for (int i = 0; i < 7; ++i)
+            create.boolean(false);
+        create.boolean(false).boolean(false);  // not muted; no latency adjusted
+        create.properties({{"media.name", "Tamblo"}, {"media.role", "music"}});
+        create.boolean(false).boolean(false);                 // volume as it is; requests when due
+        create.boolean(false).boolean(false).boolean(false);  // mute as it is; suspend as usual
+        create.boolean(false).boolean(false);                 // absolute volume; no passthrough
+        create.u8(0);                                         // no formats but the sample spec
+        awaited_ = create_tag_ = tag_ - 1;
+        if (!send(auth.packet(), true) || !send(name.packet()) || !send(create.packet()) || !await_reply(answered)) {
+            close();
+            return Opened::no_answer;
         }
-        if (connected < 0) return fail(server_lives_here() ? Opened::no_answer : Opened::nothing_here);
-        if (!run_until([this] { return pa_->pa_context_get_state(context_) == PA_CONTEXT_READY; }, answered)) {
-            // Nobody listening where no server lives is no server; anything
-            // else is a server that does not answer now.
-            const bool none = pa_->pa_context_get_state(context_) == PA_CONTEXT_FAILED &&
-                              pa_->pa_context_errno(context_) == PA_ERR_CONNECTIONREFUSED && !server_lives_here();
-            return fail(none ? Opened::nothing_here : Opened::no_answer);
-        }
-        const pa_sample_spec format{PA_SAMPLE_S16NE, rate, static_cast<std::uint8_t>(channels)};
-        stream_ = pa_->pa_stream_new(context_, "Tamblo", &format, nullptr);
-        if (stream_ == nullptr) return fail(Opened::no_answer);
-        pa_buffer_attr attributes;
-        attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.tlength = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kQueueUs, &format));
-        attributes.prebuf = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kStartUs, &format));
-        attributes.minreq = static_cast<std::uint32_t>(pa_->pa_usec_to_bytes(kRequestUs, &format));
-        attributes.fragsize = static_cast<std::uint32_t>(-1);
-        if (pa_->pa_stream_connect_playback(stream_, nullptr, &attributes, PA_STREAM_NOFLAGS, nullptr, nullptr) < 0 ||
-            !run_until([this] { return pa_->pa_stream_get_state(stream_) == PA_STREAM_READY; }, answered)) {
-            return fail(Opened::no_answer);
-        }
-        frame_bytes_ = pa_->pa_frame_size(&format);
+        frame_bytes_ = std::size_t{channels} * 2;
         return Opened::yes;
     }
 
@@ -176,125 +218,261 @@ public:
         const auto* data = reinterpret_cast<const std::uint8_t*>(samples);
         std::size_t left = frames * frame_bytes_;
         while (left > 0) {
-            std::size_t room = 0;
-            const auto has_room = [&] {
-                room = pa_->pa_stream_writable_size(stream_);
-                return room != 0 && room != static_cast<std::size_t>(-1);
-            };
-            if (!run_until(has_room)) return false;
-            const std::size_t n = left < room ? left : room;
-            if (pa_->pa_stream_write(stream_, data, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) return false;
+            if (!pump(0)) return false;
+            std::size_t n = std::min<std::size_t>({left, credit_, pulse::kMaxSoundBytes});
+            n -= n % frame_bytes_;
+            if (n == 0 || !unsent_.empty()) {
+                if (!pump(-1)) return false;
+                continue;
+            }
+            if (!send_sound(data, n)) return false;
+            credit_ -= n;
             data += n;
             left -= n;
-        }
-        // Sent now, not at the next wait.
-        return pa_->pa_mainloop_iterate(loop_, 0, nullptr) >= 0 && !failed();
-    }
-
-    bool drain() override {
-        // Also starts a stream too short to have started.
-        bool drained = false;
-        pa_operation* drain = pa_->pa_stream_drain(
-            stream_, [](pa_stream*, int, void* done) { *static_cast<bool*>(done) = true; }, &drained);
-        if (drain == nullptr) return false;
-        const bool done = run_until([&] { return drained; });
-        if (!done) pa_->pa_operation_cancel(drain);
-        pa_->pa_operation_unref(drain);
-        return done;
-    }
-
-    void close() override {
-        if (stream_ != nullptr) {
-            // Silent at once: the server pauses the stream and drops its
-            // queue, also what its sink has taken ahead; then the stream goes.
-            pa_operation* pause = pa_->pa_stream_cork(stream_, 1, nullptr, nullptr);
-            pa_operation* flush = pa_->pa_stream_flush(stream_, nullptr, nullptr);
-            for (pa_operation* operation : {pause, flush})
-                if (operation != nullptr) pa_->pa_operation_unref(operation);
-            pa_->pa_stream_disconnect(stream_);
-            pa_->pa_mainloop_iterate(loop_, 0, nullptr);
-            pa_->pa_stream_unref(stream_);
-            stream_ = nullptr;
-        }
-        if (context_ != nullptr) {
-            pa_->pa_context_disconnect(context_);
-            pa_->pa_context_unref(context_);
-            context_ = nullptr;
-        }
-        if (loop_ != nullptr) pa_->pa_mainloop_free(loop_);
-        loop_ = nullptr;
-        woken_ = false;
-    }
-
-private:
-    static void on_wake(pa_mainloop_api* api, pa_io_event* event, int, pa_io_event_flags_t, void* self) {
-        static_cast<PulseOutput*>(self)->woken_ = true;
-        // It stays readable; once is enough.
-        api->io_enable(event, PA_IO_EVENT_NULL);
-    }
-
-    Opened fail(Opened why) {
-        close();
-        return why;
-    }
-
-    bool failed() const {
-        return !PA_CONTEXT_IS_GOOD(pa_->pa_context_get_state(context_)) ||
-               (stream_ != nullptr && !PA_STREAM_IS_GOOD(pa_->pa_stream_get_state(stream_)));
-    }
-
-    // Runs the main loop until `done()` holds (true), or until the server
-    // fails, the wake-up descriptor fires or `deadline` passes (false).
-    template <typename Done>
-    bool run_until(Done done, std::chrono::steady_clock::time_point deadline = {}) {
-        while (!done()) {
-            if (woken_ || failed()) return false;
-            int timeout_us = -1;
-            if (deadline != std::chrono::steady_clock::time_point{}) {
-                const auto left = deadline - std::chrono::steady_clock::now();
-                if (left <= std::chrono::steady_clock::duration::zero()) return false;
-                timeout_us = static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(left).count());
-            }
-            if (pa_->pa_mainloop_prepare(loop_, timeout_us) < 0 || pa_->pa_mainloop_poll(loop_) < 0 ||
-                pa_->pa_mainloop_dispatch(loop_) < 0) {
-                return false;
-            }
         }
         return true;
     }
 
+    bool drain() override {
+        pulse::Message drain(pulse::kDrainPlaybackStream, tag_++);
+        drain.u32(channel_);
+        awaited_ = tag_ - 1;
+        return send(drain.packet()) && await_reply(Clock::time_point::max());
+    }
+
+    void close() override {
+        if (socket_ == -1) return;
+        if (channel_ != pulse::kNoIndex && unsent_.empty()) {
+            // Silent at once: the server pauses the stream and drops its
+            // queue, also what its sink has taken ahead; then it goes with
+            // the connection. Sent only if the socket takes them now.
+            pulse::Message pause(pulse::kCorkPlaybackStream, tag_++);
+            pulse::Message flush(pulse::kFlushPlaybackStream, tag_++);
+            pause.u32(channel_).boolean(true);
+            flush.u32(channel_);
+            send(pause.packet()) && send(flush.packet());
+        }
+        ::close(socket_);
+        socket_ = -1;
+        channel_ = pulse::kNoIndex;
+        credit_ = 0;
+        unsent_.clear();
+        received_.clear();
+    }
+
+private:
+    // Connects to one place; false where nobody listens or it cannot be
+    // reached by `deadline`.
+    bool connect_to(const std::string& place, Clock::time_point deadline) {
+        const std::string path = local_path(place);
+        if (!path.empty()) {
+            sockaddr_un address{};
+            if (path.size() >= sizeof address.sun_path) return false;
+            address.sun_family = AF_UNIX;
+            std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+            socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (socket_ != -1 && ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+                return true;
+            }
+        } else {
+            std::string host = place.substr(place.compare(0, 3, "tcp") == 0 ? place.find(':') + 1 : 0);
+            std::string port = kDefaultPort;
+            const std::size_t colon = host.rfind(':');
+            if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+                port = host.substr(colon + 1);
+                host.erase(colon);
+            }
+            if (host.size() > 1 && host.front() == '[') host = host.substr(1, host.size() - 2);
+            addrinfo hints{};
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            {
+                // A name is looked up before this returns.
+                Interrupt::Blocking lookup(interrupt_);
+                if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
+            }
+            socket_ = socket(found->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const bool started =
+                socket_ != -1 && (::connect(socket_, found->ai_addr, found->ai_addrlen) == 0 || errno == EINPROGRESS);
+            freeaddrinfo(found);
+            int error = 0;
+            socklen_t size = sizeof error;
+            const int on = 1;
+            if (started && wait(POLLOUT, deadline) && getsockopt(socket_, SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+                error == 0) {
+                setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+                return true;
+            }
+        }
+        if (socket_ != -1) ::close(socket_);
+        socket_ = -1;
+        return false;
+    }
+
+    // Waits for `events` on the socket, or until the deadline or the
+    // interrupt; true when they came.
+    bool wait(short events, Clock::time_point deadline) {
+        pollfd fds[] = {{socket_, events, 0}, {interrupt_.fd(), POLLIN, 0}};
+        for (;;) {
+            int timeout = -1;
+            if (deadline != Clock::time_point::max()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+                timeout = static_cast<int>(std::max<long long>(0, left.count()));
+            }
+            const int ready = poll(fds, 2, timeout);
+            if (ready == -1 && errno == EINTR) continue;
+            return ready > 0 && fds[1].revents == 0 && fds[0].revents != 0;
+        }
+    }
+
+    // Sends a command, or keeps what the socket does not take for later.
+    // The first carries the process's credentials, by which a local server
+    // knows its own user.
+    bool send(const std::vector<std::uint8_t>& packet, bool credentials = false) {
+        if (!unsent_.empty()) {
+            unsent_.insert(unsent_.end(), packet.begin(), packet.end());
+            return true;
+        }
+        iovec part{const_cast<std::uint8_t*>(packet.data()), packet.size()};
+        return send_parts(&part, 1, credentials);
+    }
+
+    bool send_sound(const std::uint8_t* data, std::size_t size) {
+        std::uint8_t descriptor[pulse::kDescriptorBytes];
+        pulse::put_descriptor(descriptor, static_cast<std::uint32_t>(size), channel_);
+        iovec parts[] = {{descriptor, sizeof descriptor}, {const_cast<std::uint8_t*>(data), size}};
+        return send_parts(parts, 2, false);
+    }
+
+    bool send_parts(iovec* parts, int count, bool credentials) {
+        msghdr message{};
+        message.msg_iov = parts;
+        message.msg_iovlen = static_cast<std::size_t>(count);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        sockaddr_storage address;
+        socklen_t length = sizeof address;
+        if (credentials && getsockname(socket_, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+            address.ss_family == AF_UNIX) {
+            const ucred mine{getpid(), getuid(), getgid()};
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_CREDENTIALS;
+            header->cmsg_len = CMSG_LEN(sizeof mine);
+            std::memcpy(CMSG_DATA(header), &mine, sizeof mine);
+        }
+        ssize_t sent = 0;
+        do {
+            sent = sendmsg(socket_, &message, MSG_NOSIGNAL);
+        } while (sent == -1 && errno == EINTR);
+        if (sent == -1 && errno != EAGAIN) return false;
+        std::size_t done = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        for (int i = 0; i < count; ++i) {
+            const auto* from = static_cast<const std::uint8_t*>(parts[i].iov_base);
+            const std::size_t skip = std::min(done, parts[i].iov_len);
+            unsent_.insert(unsent_.end(), from + skip, from + parts[i].iov_len);
+            done -= skip;
+        }
+        return true;
+    }
+
+    // Waits for the reply to `awaited_`, handling what else comes.
+    bool await_reply(Clock::time_point deadline) {
+        replied_ = false;
+        while (!replied_) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (deadline != Clock::time_point::max() && left <= 0) return false;
+            if (!pump(deadline == Clock::time_point::max() ? -1 : static_cast<int>(left))) return false;
+        }
+        return true;
+    }
+
+    // One wait of at most `timeout_ms` (-1: for ever) for the socket or the
+    // interrupt; sends what is waiting and handles what has come. False when
+    // interrupted or when the server is gone or refused something.
+    bool pump(int timeout_ms) {
+        pollfd fds[] = {{socket_, static_cast<short>(POLLIN | (unsent_.empty() ? 0 : POLLOUT)), 0},
+                        {interrupt_.fd(), POLLIN, 0}};
+        int ready = 0;
+        do {
+            ready = poll(fds, 2, timeout_ms);
+        } while (ready == -1 && errno == EINTR);
+        if (ready == -1 || fds[1].revents != 0) return false;
+        if ((fds[0].revents & POLLOUT) != 0) {
+            const ssize_t sent = ::send(socket_, unsent_.data(), unsent_.size(), MSG_NOSIGNAL);
+            if (sent == -1 && errno != EAGAIN && errno != EINTR) return false;
+            if (sent > 0) unsent_.erase(unsent_.begin(), unsent_.begin() + sent);
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            std::uint8_t buffer[4096];
+            const ssize_t got = recv(socket_, buffer, sizeof buffer, 0);
+            if (got == 0 || (got == -1 && errno != EAGAIN && errno != EINTR)) return false;
+            if (got > 0) received_.insert(received_.end(), buffer, buffer + got);
+            return handle_received();
+        }
+        return true;
+    }
+
+    // Takes the whole packets received; false when one says that the
+    // stream or the connection is over.
+    bool handle_received() {
+        std::size_t at = 0;
+        bool fine = true;
+        while (fine && received_.size() - at >= pulse::kDescriptorBytes) {
+            const std::uint8_t* d = &received_[at];
+            const std::size_t length = static_cast<std::size_t>(d[0]) << 24 | d[1] << 16 | d[2] << 8 | d[3];
+            const bool command = d[4] == 0xFF && d[5] == 0xFF && d[6] == 0xFF && d[7] == 0xFF;
+            if (received_.size() - at - pulse::kDescriptorBytes < length) break;
+            if (command) fine = handle(pulse::Reader(d + pulse::kDescriptorBytes, length));
+            at += pulse::kDescriptorBytes + length;
+        }
+        received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(at));
+        return fine;
+    }
+
+    bool handle(pulse::Reader command) {
+        std::uint32_t code = 0;
+        std::uint32_t tag = 0;
+        std::uint32_t channel = 0;
+        std::uint32_t value = 0;
+        if (!command.u32(code) || !command.u32(tag)) return true;
+        switch (code) {
+        case pulse::kError:
+            return false;
+        case pulse::kReply:
+            if (tag != awaited_) return true;
+            replied_ = true;
+            // The stream's reply: its channel, its index, and how much the
+            // server asks for at first.
+            if (tag == create_tag_) {
+                return command.u32(channel_) && command.u32(value) && command.u32(value) && (credit_ = value, true);
+            }
+            return true;
+        case pulse::kRequest:
+            if (command.u32(channel) && channel == channel_ && command.u32(value)) credit_ += value;
+            return true;
+        case pulse::kPlaybackStreamKilled:
+            return !command.u32(channel) || channel != channel_;
+        default:
+            return true;  // news the player has no use for
+        }
+    }
+
     Interrupt& interrupt_;
-    const Pulse* pa_ = nullptr;
-    pa_mainloop* loop_ = nullptr;
-    pa_context* context_ = nullptr;
-    pa_stream* stream_ = nullptr;
-    bool woken_ = false;
+    int socket_ = -1;
+    std::uint32_t tag_ = 0;
+    std::uint32_t awaited_ = 0;
+    std::uint32_t create_tag_ = 0;
+    bool replied_ = false;
+    std::uint32_t channel_ = pulse::kNoIndex;
+    std::size_t credit_ = 0;  // bytes the server has asked for and not had
     std::size_t frame_bytes_ = 0;
+    std::vector<std::uint8_t> unsent_;
+    std::vector<std::uint8_t> received_;
 };
 
 }  // namespace
-
-void prepare_pulse_output() {
-    // Loading libpulse and the libraries it brings takes longer than opening
-    // a track and decoding its first chunk, so it starts here, where a server
-    // may answer, on a thread of its own; the first stream waits for it only
-    // as long as it is not done. Before the first open it would compete with
-    // the listing of the folder. The thread is joined on the way out.
-    static struct Loader {
-        Loader() {
-            std::string server;
-            if (!find_server(server)) return;
-            try {
-                thread = std::thread(pulse);
-            } catch (const std::system_error&) {  // then the first stream loads it
-            }
-        }
-        ~Loader() {
-            if (thread.joinable()) thread.join();
-        }
-        std::thread thread;
-    } loader;
-}
 
 std::unique_ptr<Output> make_pulse_output(Interrupt& interrupt) { return std::make_unique<PulseOutput>(interrupt); }
 
