@@ -423,6 +423,8 @@ private:
             const std::uint8_t* d = &received_[at];
             const std::size_t length = static_cast<std::size_t>(d[0]) << 24 | d[1] << 16 | d[2] << 8 | d[3];
             const bool command = d[4] == 0xFF && d[5] == 0xFF && d[6] == 0xFF && d[7] == 0xFF;
+            // Commands to a player are short; a longer one is no server's.
+            if (command && length > pulse::kMaxSoundBytes) return false;
             if (received_.size() - at - pulse::kDescriptorBytes < length) break;
             if (command) fine = handle(pulse::Reader(d + pulse::kDescriptorBytes, length));
             at += pulse::kDescriptorBytes + length;
