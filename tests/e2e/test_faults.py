@@ -17,12 +17,12 @@ from servers import RATE, Server
 ANSWER = 0.2  # the longest any command may take, whatever the server does
 BACK = 1.0  # from a server answering again to the sound, at the clock's position
 CLOCK = 0.5  # how far the sound may be from the track's clock
-TIME_A = re.compile(rb"\n0 min \d s  / 0 min 8 s\n>+\.*\n" + re.escape(prompt("a.mp3")))
+TIME_A = re.compile(rb"\n0 min \d s  / 0 min 10 s\n>+\.*\n" + re.escape(prompt("a.mp3")))
 SWEEPS = {"a.mp3": "100-3000", "b.mp3": "3000-100"}
 # (seconds after the first prompt, what happens, what a typed word must bring)
-STOPPED = [(1.0, "stop"), (1.3, "time\n", TIME_A), (2.0, "go on"),
-           (3.5, "stop"), (3.8, "n\n", prompt("b.mp3")), (5.0, "go on"),  # b opens while the server is stopped
-           (6.5, "stop"), (6.8, "exit\n", 0), (7.0, "go on")]
+STOPPED = [(1.0, "stop"), (1.3, "time\n", TIME_A), (4.0, "go on"),  # longer than the server's queue
+           (5.0, "stop"), (5.3, "n\n", prompt("b.mp3")), (6.5, "go on"),  # b opens while the server is stopped
+           (8.0, "stop"), (8.3, "exit\n", 0), (8.5, "go on")]
 KILLED = [(1.0, "kill"), (1.3, "time\n", TIME_A), (2.0, "start"),
           (3.5, "kill"), (3.8, "n\n", prompt("b.mp3")), (5.0, "start"),  # b opens while nobody listens
           (6.5, "kill"), (6.8, "exit\n", 0)]
@@ -38,13 +38,13 @@ class Faults(unittest.TestCase):
         self.addCleanup(self.server.stop)
 
     def play(self, steps, alsa=False, named=False):
-        """Plays two 8 s sweeps through `steps`, natively (the server found in
+        """Plays two 10 s sweeps through `steps`, natively (the server found in
         the runtime folder, or `named` by PULSE_SERVER) or through ALSA's pulse
         plugin; returns when each prompt came and each event."""
         folder = os.path.join(self.dir.name, "music")
         os.mkdir(folder)
         for name, sweep in SWEEPS.items():
-            make_sound(os.path.join(folder, name), 8, sweep)
+            make_sound(os.path.join(folder, name), 10, sweep)
         env = {"PULSE_SERVER": "unix:" + self.server.socket} if named else {"XDG_RUNTIME_DIR": self.server.run}
         if alsa:  # no server to be found natively; the plugin told where it is
             with open(os.path.join(self.dir.name, "asound.conf"), "w") as f:
