@@ -54,21 +54,22 @@ class PulseAudio(unittest.TestCase):
     def test_the_sink_hears_every_sample(self):
         # Stereo at the sink's own rate and format, so that nothing between
         # the player and the monitor changes a sample: a track shorter than
-        # the start of the sound, a longer one that fills the server's queue,
-        # and one whose second part is mono, which the server spreads over
-        # both channels; natively and through ALSA's plugin.
+        # the start of the sound, a longer one that fills the server's queue
+        # and then follows its requests for more, and one whose second part
+        # is mono, which the server spreads over both channels; natively and
+        # through ALSA's plugin.
         lame = ("-b", "128", "--resample", "44.1", "-t")
         parts = [make_sound(os.path.join(self.dir.name, name), 0.6, freq, channels=channels, lame=lame)
                  for name, freq, channels in (("p1.mp3", 500, 2), ("p2.mp3", 700, 1))]
         for native in (True, False):
             with self.subTest(native=native):
                 at = len(self.server.data) // 2
-                player, folder = self.player([("a.mp3", 0.05, 800), ("b.mp3", 2.5, 300, RATE, 2, ("-V", "2")),
+                player, folder = self.player([("a.mp3", 0.05, 800), ("b.mp3", 5, 300, RATE, 2, ("-V", "2")),
                                               ("c.mp3", None)], native)
                 with open(os.path.join(folder, "c.mp3"), "wb") as joined:
                     joined.write(b"".join(open(part, "rb").read() for part in parts))
                 player.send("loop\n")
-                player.expect(prompt("a.mp3") + prompt("b.mp3") + prompt("c.mp3"), timeout=10)
+                player.expect(prompt("a.mp3") + prompt("b.mp3") + prompt("c.mp3"), timeout=12)
                 self.assertEqual(player.wait(), 0)
                 heard, ref = self.server.frames(), os.path.join(folder, "ref.wav")
                 expected = [reference(os.path.join(folder, name), ref)[0] for name in ("a.mp3", "b.mp3")]
