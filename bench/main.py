@@ -15,6 +15,7 @@ import time
 
 import commands
 import first_sound
+import memory_map
 import report
 import startup
 import whole_track
@@ -25,10 +26,10 @@ from tracks import make_audio
 
 class Measure:
     """A measure: `take` runs it on the runner's server; `rows` and `notes`
-    give its part of the results table."""
+    give its part of the results table, or `tables` tables of its own."""
 
-    def __init__(self, name, take, rows, notes, kinds=tuple(KINDS)):
-        self.name, self.take, self.rows, self.notes, self.kinds = name, take, rows, notes, kinds
+    def __init__(self, name, take, rows=None, notes=None, kinds=tuple(KINDS), tables=None):
+        self.name, self.take, self.rows, self.notes, self.kinds, self.tables = name, take, rows, notes, kinds, tables
 
 
 # In the order they are taken; the last ones with the players playing a
@@ -41,6 +42,9 @@ MEASURES = [
     Measure(commands.NAME, commands.measure, commands.rows, commands.notes),
     Measure(whole_track.NAME, whole_track.measure, whole_track.rows, whole_track.notes),
 ]
+# Taken only when asked for by name, for a developer: tables of their own,
+# not the results file's.
+ON_REQUEST = {m.name: m for m in (Measure(memory_map.NAME, memory_map.measure, tables=memory_map.tables),)}
 
 
 def main():
@@ -53,7 +57,7 @@ def main():
     parser.add_argument("--decoder", required=True, help="libmpg123 decoding alone (bench/decode_only.cpp)")
     parser.add_argument("--cache", required=True, help="where the test tracks are kept")
     parser.add_argument("--runs", type=int, default=5, help="runs of each measurement (default 5)")
-    parser.add_argument("--only", action="append", choices=[m.name for m in MEASURES],
+    parser.add_argument("--only", action="append", choices=[m.name for m in MEASURES] + list(ON_REQUEST),
                         help="take only this measurement (may be given more than once); the results file is then "
                         "left alone")
     parser.add_argument("--server", action="append", choices=list(KINDS),
@@ -67,6 +71,7 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     tracks = make_audio(args.cache)
     wanted = [m for m in MEASURES if not args.only or m.name in args.only]
+    wanted += [ON_REQUEST[name] for name in args.only or () if name in ON_REQUEST]
     kinds = [kind for kind in KINDS if not args.server or kind in args.server]
     load_before = os.getloadavg()
     started = datetime.datetime.now().astimezone()
@@ -116,14 +121,19 @@ def main():
         "Tracks: pink noise at -6 dBFS, 320 kbit/s CBR (lame); sound is a sample above -42 dBFS, silence 5 ms at "
         "or below it.",
     ]
+    extra = ""
     # The table reads from the whole track's costs to the start-up's.
-    for m in sorted(wanted, key=lambda m: -MEASURES.index(m)):
+    for m in sorted(wanted, key=lambda m: -MEASURES.index(m) if m in MEASURES else 0):
         if m.name not in measured:
+            continue
+        if m.tables is not None:
+            for title, result in measured[m.name].items():
+                extra += "\n" + m.tables(result, title)
             continue
         for title, result in measured[m.name].items():
             rows += m.rows(result, title)
         notes += m.notes(measured[m.name])
-    text = report.document(header, rows, notes, problems)
+    text = report.document(header, rows, notes, problems) + extra
     print(text)
     if args.results and not args.only and not args.server:
         with open(args.results, "w") as f:
