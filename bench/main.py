@@ -17,6 +17,7 @@ import commands
 import first_sound
 import memory_map
 import report
+import start_trace
 import startup
 import whole_track
 from players import RUNNING, Runner, stop_process
@@ -44,7 +45,8 @@ MEASURES = [
 ]
 # Taken only when asked for by name, for a developer: tables of their own,
 # not the results file's.
-ON_REQUEST = {m.name: m for m in (Measure(memory_map.NAME, memory_map.measure, tables=memory_map.tables),)}
+ON_REQUEST = {m.name: m for m in (Measure(memory_map.NAME, memory_map.measure, tables=memory_map.tables),
+                                  Measure(start_trace.NAME, start_trace.measure, tables=start_trace.tables))}
 
 
 def main():
