@@ -29,7 +29,7 @@ import random
 import statistics
 import time
 
-from players import ALSA_FLOOR, FLOORS, MPG123, PULSE_FLOOR, TAMBLO, log
+from players import ALSA_FLOOR, FLOORS, MPG123, PAGE_BREAKS, PULSE_FLOOR, TAMBLO, log
 from report import row
 from sound import BLOCK_MS
 from tracks import make_folder
@@ -37,7 +37,6 @@ from tracks import make_folder
 NAME = "first-sound"
 # Rounds per run of the benchmark (--runs): each takes about a second.
 ROUNDS_PER_RUN = 4
-PAGE_BREAKS = "\n\n\n"  # the list pauses after 15, 30 and 45 names
 MS = dict(scale=1000, unit="ms", digits=1)
 TARGET = 0.7
 
@@ -47,12 +46,17 @@ def lineup(kind):
     return (TAMBLO, *MPG123.values(), *floors)
 
 
-def measure(runner, runs):
-    """Each contestant's first sound, in seconds from its start, per round."""
+def fifty(runner):
+    """The folder the players start in: a 10-minute track first among 50."""
     tracks = {"00 long.mp3": runner.tracks["noise-600s.mp3"]}
     for i in range(1, 50):
         tracks[f"{i:02d} noise.mp3"] = runner.tracks["noise-60s.mp3"]
-    folder = make_folder(runner.tmp + "/fifty", tracks)
+    return make_folder(runner.tmp + "/fifty", tracks)
+
+
+def measure(runner, runs):
+    """Each contestant's first sound, in seconds from its start, per round."""
+    folder = fifty(runner)
     names = list(lineup(runner.server.kind))
     result = {name: [] for name in names}
     rounds = runs * ROUNDS_PER_RUN
@@ -65,28 +69,31 @@ def measure(runner, runs):
                 time.sleep(0.2 + chance.uniform(0, BLOCK_MS / 1000))
                 if clock.first_sound(time.monotonic() - 0.1) is not None:
                     runner.problems.append(f"the sink was not silent before {name}'s start")
-                result[name].append(_one(runner, clock, name, folder))
+                started, heard = play(runner, clock, name, folder)
+                result[name].append(runner.elapsed(started, heard, f"the first sound of {name}"))
     return result
 
 
-def _one(runner, clock, name, folder):
-    what = f"the first sound of {name}"
+def play(runner, clock, name, folder, wrapper=(), what="first sound"):
+    """Starts contestant `name` in `folder` (the `wrapper` command line
+    running it), ends it once it has sounded, and returns the times of its
+    start and its first sound at the sink (None if it had none)."""
     if name == TAMBLO:
-        player = runner.tamblo_run(folder)
+        player = runner.tamblo_run(folder, wrapper=wrapper)
         player.send(PAGE_BREAKS)
         heard = clock.wait_sound(player.started, timeout=5)
         player.wait_output(b"Tamblo0~ 00 long~$ ", 5)
         player.send("exit\n")
-        runner.finish_tamblo(player, "first sound")
+        runner.finish_tamblo(player, what)
     else:
         if name in (ALSA_FLOOR, PULSE_FLOOR):
-            player = runner.floor_run(name, folder, 1)
+            player = runner.floor_run(name, folder, 1, wrapper=wrapper)
         else:
             output = "alsa" if name == MPG123["alsa"] else "pulse"
-            player = runner.mpg123_run(folder, output, "-q", "00 long.mp3")
+            player = runner.mpg123_run(folder, output, "-q", "00 long.mp3", wrapper=wrapper)
         heard = clock.wait_sound(player.started, timeout=5)
-        runner.finish_other(player, name, "first sound", 5, stop=True)
-    return runner.elapsed(player.started, heard, what)
+        runner.finish_other(player, name, what, 5, stop=True)
+    return player.started, heard
 
 
 def rows(result, title):

@@ -20,6 +20,7 @@ PULSE_FLOOR = "pulse-floor"
 LIMIT = "limit"
 TITLES = {TAMBLO: "Tamblo", MPG123["alsa"]: "mpg123 -o alsa", MPG123["pulse"]: "mpg123 -o pulse",
           ALSA_FLOOR: "floor through ALSA", PULSE_FLOOR: "floor, native", LIMIT: "decoding alone"}
+PAGE_BREAKS = "\n\n\n"  # Tamblo's list pauses after 15, 30 and 45 names
 FLOORS = ((ALSA_FLOOR, "Floor through ALSA"), (PULSE_FLOOR, "Floor, native"))
 
 # Runs still going, by process, should the driver stop half-way.
@@ -176,21 +177,23 @@ class Runner:
         self.tamblo = os.path.abspath(args.tamblo)
         self.server = None  # a sound.SoundServer, set for each server in turn
 
-    def run(self, argv, folder, usage=False):
-        return Player(argv, folder, self.server.env, self.tmp if usage else None)
+    def run(self, argv, folder, usage=False, wrapper=()):
+        """A run of `argv` in `folder`; `usage` measures it, and `wrapper`
+        is a command line that runs it (a tracer, say)."""
+        return Player(list(wrapper) + argv, folder, self.server.env, self.tmp if usage else None)
 
-    def tamblo_run(self, folder, usage=False):
-        return self.run([self.tamblo], folder, usage)
+    def tamblo_run(self, folder, usage=False, wrapper=()):
+        return self.run([self.tamblo], folder, usage, wrapper)
 
-    def helper_run(self, program, folder, *argv, usage=False):
-        return self.run([os.path.abspath(program)] + list(argv), folder, usage)
+    def helper_run(self, program, folder, *argv, usage=False, wrapper=()):
+        return self.run([os.path.abspath(program)] + list(argv), folder, usage, wrapper)
 
-    def floor_run(self, name, folder, seconds, usage=False):
+    def floor_run(self, name, folder, seconds, usage=False, wrapper=()):
         program = self.args.alsa_floor if name == ALSA_FLOOR else self.args.pulse_floor
-        return self.helper_run(program, folder, str(seconds), usage=usage)
+        return self.helper_run(program, folder, str(seconds), usage=usage, wrapper=wrapper)
 
-    def mpg123_run(self, folder, output, *argv, usage=False):
-        return self.run(["mpg123", "-o", output] + list(argv), folder, usage)
+    def mpg123_run(self, folder, output, *argv, usage=False, wrapper=()):
+        return self.run(["mpg123", "-o", output] + list(argv), folder, usage, wrapper)
 
     def where(self, what):
         return f"{what}, {self.server.title}"

@@ -19,12 +19,11 @@ import re
 import statistics
 import time
 
+import first_sound
 from players import PULSE_FLOOR, TAMBLO, TITLES, log
-from tracks import make_folder
 
 NAME = "start-trace"
 CALLS = "execve,openat,connect,sendto,sendmsg"
-PAGE_BREAKS = "\n\n\n"
 # The marks, in the order they come to the player; those of Tamblo's own
 # way first, then the sound path's, which every contestant has.
 MARKS = [
@@ -53,10 +52,7 @@ def lineup(kind):
 
 
 def measure(runner, runs):
-    tracks = {"00 long.mp3": runner.tracks["noise-600s.mp3"]}
-    for i in range(1, 50):
-        tracks[f"{i:02d} noise.mp3"] = runner.tracks["noise-60s.mp3"]
-    folder = make_folder(runner.tmp + "/fifty", tracks)
+    folder = first_sound.fifty(runner)
     result = {name: [] for name in lineup(runner.server.kind)}
     with runner.server.recording() as clock:
         for run in range(runs):
@@ -72,17 +68,7 @@ def _one(runner, clock, name, folder):
     strace = ["strace", "-f", "-ttt", "--seccomp-bpf", "-s", "40", "-o", out, "-e", f"trace={CALLS}", "--"]
     # strace stamps the wall clock; the recorder, the monotonic one.
     offset = time.time() - time.monotonic()
-    if name == TAMBLO:
-        player = runner.run(strace + [runner.tamblo], folder)
-        player.send(PAGE_BREAKS)
-        heard = clock.wait_sound(player.started, timeout=5)
-        player.wait_output(b"Tamblo0~ 00 long~$ ", 5)
-        player.send("exit\n")
-        runner.finish_tamblo(player, "start traced")
-    else:
-        player = runner.run(strace + [runner.args.pulse_floor, "1"], folder)
-        heard = clock.wait_sound(player.started, timeout=5)
-        runner.finish_other(player, name, "start traced", 5, stop=True)
+    _, heard = first_sound.play(runner, clock, name, folder, wrapper=strace, what="start traced")
     with open(out) as f:
         marks = marks_of(f.read().splitlines())
     if heard is not None and "exec" in marks:

@@ -3,13 +3,12 @@ with the wait for its exact length."""
 
 import subprocess
 
-from players import log
+from players import PAGE_BREAKS, log
 from report import row
 from tracks import make_folder
 
 STARTUP = "startup"
 SCAN = "scan"
-PAGE_BREAKS = "\n\n\n"  # the list pauses after 15, 30 and 45 names
 
 
 def startup(runner, runs):
