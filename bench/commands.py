@@ -5,10 +5,12 @@ second into a long track and in the last second of a short one, while its
 end drains. mpg123 in its remote-control mode gets the same from its input
 a second into the long track: LOAD of the silent track, and STOP."""
 
+import random
 import time
 
 from players import MPG123, log
 from report import median, row, spread
+from sound import BLOCK_MS
 from tracks import SHORT_TRACK, make_folder
 
 NAME = "commands"
@@ -21,6 +23,16 @@ SEARCH_BACK = 0.005
 # seconds queued.
 BEFORE_END = 0.65
 MS = dict(scale=1000, unit="ms", digits=1, limit=30)
+# The first sound is read at the end of a block of the sink, and a command
+# sent a whole number of blocks later would fall at the same place in its
+# block each time, so the figures would all lean one way by up to a block:
+# each command comes at a moment drawn within a block, the same draws on
+# every run of the benchmark.
+CHANCE = random.Random(24)
+
+
+def moment():
+    return CHANCE.uniform(0, BLOCK_MS / 1000)
 
 
 def measure(runner, runs):
@@ -63,7 +75,7 @@ def _tamblo(runner, clock, folder, word, delay, what):
     heard = clock.wait_sound(player.started, timeout=5)
     sent = None
     if heard is not None:
-        time.sleep(max(0.0, heard + delay - time.monotonic()))
+        time.sleep(max(0.0, heard + delay + moment() - time.monotonic()))
         sent = player.send(word + "\n")
         time.sleep(0.5)
         if word == "stop":
@@ -91,7 +103,7 @@ def _mpg123(runner, clock, folder, output, word):
     heard = clock.wait_sound(start, timeout=5)
     sent = None
     if heard is not None:
-        time.sleep(max(0.0, heard + 1.0 - time.monotonic()))
+        time.sleep(max(0.0, heard + 1.0 + moment() - time.monotonic()))
         sent = player.send("LOAD 02 silence.mp3\n" if word == "load" else "STOP\n")
         time.sleep(0.5)
     player.send("QUIT\n")
