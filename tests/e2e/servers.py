@@ -21,8 +21,12 @@ context.objects = [ { factory = adapter args = { factory.name = support.null-aud
 
 
 class Server:
-    def __init__(self, folder, kind="pulseaudio"):
+    def __init__(self, folder, kind="pulseaudio", latency_msec=10, record=True):
+        """`latency_msec`: the recorder's blocks; `record` False: none until
+        record() is called, so that nothing but the players' own streams
+        drives the sink."""
         self.kind, self.run = kind, os.path.join(folder, "run")
+        self.latency_msec, self.recording, self.recorder = latency_msec, record, None
         self.socket = os.path.join(self.run, "pulse", "native")
         self.data, self.times, self.procs, self.parec = bytearray(), [], [], None  # times: (arrival, frames by then)
         home = os.path.join(folder, "server")
@@ -58,15 +62,30 @@ class Server:
             self.procs += [self._spawn(["wireplumber"]), self._spawn(["pipewire-pulse"])]
         self._wait_for(lambda: b"\tt\t" in subprocess.run(["pactl", "list", "short", "sinks"], env=self.env,
                                                             capture_output=True).stdout)
+        if self.recording:
+            self.record()
+
+    def record(self):
+        """Starts the recorder of the sink's monitor, adding to data and times."""
+        self.recording = True
         while True:  # a recorder that the server let in too early is turned away
             blocks = len(self.times)
             self.parec = subprocess.Popen(["parec", "-d", "t.monitor", "--raw", "--rate=%d" % RATE, "--channels=2",
-                                           "--latency-msec=10"], env=self.env, stdout=subprocess.PIPE,
-                                          stderr=subprocess.DEVNULL)
-            threading.Thread(target=self._record, args=(self.parec,), daemon=True).start()
+                                           "--latency-msec=%g" % self.latency_msec], env=self.env,
+                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            self.recorder = threading.Thread(target=self._record, args=(self.parec,), daemon=True)
+            self.recorder.start()
             self._wait_for(lambda: len(self.times) > blocks or self.parec.poll() is not None)
             if len(self.times) > blocks:
                 break
+
+    def stop_recording(self):
+        """Ends the recorder and forgets what it recorded."""
+        if self.parec:
+            self.parec.kill()
+            self.parec.wait()
+            self.recorder.join()
+        self.parec, self.recording, self.data, self.times = None, False, bytearray(), []
 
     def _wait_for(self, ready):
         deadline = time.monotonic() + 10
