@@ -24,14 +24,10 @@ the two cores with each other and their recorders: mpg123's first sound
 grew from 12 to 21 ms and Tamblo's from 9 to 12, and five rounds' ratio
 spread over 0.49-0.99. That measures the company they keep, so this one
 takes them in turn.
-The machine's load moves Tamblo's figure more than mpg123's: 7.7 ms at a
-load average of 0.4 and 11.2 ms at 1.5, where mpg123 -o alsa went from 11.5
-to 12.4 ms. Its way to the first sound crosses threads (libpulse loaded on
-one, the stream made on another), and on a busy machine each hand-off waits
-for a core; traced, the step from libpulse's last library to its context
-grew from 1.5-2 ms to 4-7 ms with a busy loop on one core. Results are
-recorded on a quiet machine, and the interval in the notes shows a run too
-noisy to judge."""
+The machine's load moves every figure, the more so the more a player's way
+to its first sound waits for a core (a client library loaded on one thread,
+the stream made on another): results are recorded on a quiet machine, and
+the interval in the notes shows a run too noisy to judge."""
 
 import random
 import statistics

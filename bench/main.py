@@ -113,8 +113,9 @@ def main():
     rows = []
     notes = [
         "Sound: a private PulseAudio, then a private PipeWire with pipewire-pulse, each with a null sink (the "
-        "tests' own, tests/e2e/servers.py) on a socket that PULSE_SERVER names. Tamblo and `mpg123 -o pulse` "
-        "reach it natively through libpulse, `mpg123 -o alsa` through ALSA's PCM `default` and its pulse plugin. "
+        "tests' own, tests/e2e/servers.py) on a socket that PULSE_SERVER names. Tamblo reaches it natively, "
+        "speaking the server's protocol itself, `mpg123 -o pulse` natively through libpulse, `mpg123 -o alsa` "
+        "through ALSA's PCM `default` and its pulse plugin. "
         "\"best\" is the better of mpg123's medians, and each ratio target is judged against it. Rows without a "
         "server's name are PulseAudio's.",
         "Latencies are read from the sink's monitor, recorded with parec in 2 ms blocks: a frame's time is when "

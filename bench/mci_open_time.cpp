@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "decoder.h"
 #include "winapi.h"
 
 int main(int argc, char** argv) {
@@ -17,11 +18,15 @@ int main(int argc, char** argv) {
     const int count = argc == 3 ? std::atoi(argv[2]) : 5;
     for (int i = 0; i < count; ++i) {
         MCI_OPEN_PARMSA parms{};
-        parms.lpstrDeviceType = "MPEGVideo";
         parms.lpstrElementName = argv[1];
         const auto start = std::chrono::steady_clock::now();
-        const MCIERROR error =
-            mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_ELEMENT, reinterpret_cast<DWORD_PTR>(&parms));
+        MCIERROR error = MCIERR_INVALID_DEVICE_NAME;
+        // On the first kind of device that takes the file.
+        for (const mci::DeviceKind& kind : mci::kDeviceKinds) {
+            parms.lpstrDeviceType = kind.type;
+            error = mciSendCommandA(0, MCI_OPEN, MCI_OPEN_TYPE | MCI_OPEN_ELEMENT, reinterpret_cast<DWORD_PTR>(&parms));
+            if (error == 0) break;
+        }
         const auto opened = std::chrono::steady_clock::now();
         if (error != 0) {
             std::fprintf(stderr, "mci_open_time: %s does not open (MCI error %lu)\n", argv[1],

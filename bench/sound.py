@@ -37,8 +37,8 @@ KINDS = {"pulseaudio": "PulseAudio", "pipewire": "PipeWire"}
 
 class SoundServer:
     """A private server of `kind` and what a player needs to reach it:
-    natively through libpulse (PULSE_SERVER), or through ALSA's PCM
-    `default` and its pulse plugin."""
+    natively (PULSE_SERVER), or through ALSA's PCM `default` and its pulse
+    plugin."""
 
     def __init__(self, folder, kind):
         self.kind, self.title = kind, KINDS[kind]

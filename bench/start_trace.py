@@ -1,9 +1,9 @@
 """Where a player's time goes between its start and its first sound: each
 contestant started under strace, which stamps the system calls that mark
 the way (the program's exec, its folder read, the track opened once the list
-is printed, libpulse and its libraries loaded, its context made, the
-server's socket connected, the stream asked for, the first sound sent), and
-the first sound at the sink.
+is printed, the client configuration read, the server's socket connected,
+the stream asked for, the first sound sent), and the first sound at the
+sink.
 
 strace stops the program at each call it traces, so every figure here is
 longer than the program's own, and the more so the more calls a step
@@ -29,9 +29,7 @@ CALLS = "execve,openat,connect,sendto,sendmsg"
 MARKS = [
     ("folder", "the folder opened: the exec, the loader and the program's libraries before it"),
     ("track", "the track opened: the folder read, the list printed to the first prompt"),
-    ("libpulse", "libpulse opened (by the loader, on whichever thread)"),
-    ("libraries", "the last library libpulse brings, opened"),
-    ("context", "libpulse's context made (its client.conf read)"),
+    ("context", "the client configuration (client.conf) read"),
     ("connect", "the server's socket connected"),
     ("stream", "the stream asked for"),
     ("sound sent", "the first sound sent to the server"),
@@ -92,8 +90,8 @@ def marks_of(lines):
     marks = {}
     server_fd = None
     main = None
-    # Bytes of the packet under way still to come: libpulse sends a packet's
-    # head and its body in calls of their own.
+    # Bytes of the packet under way still to come: a client may send a
+    # packet's head and its body in calls of their own.
     owed = 0
     fresh_body = False  # the next call sends the start of a body
     for line in lines:
@@ -113,10 +111,6 @@ def marks_of(lines):
                 marks.setdefault("folder", t)
             elif '"00 long.mp3"' in args:
                 marks.setdefault("track", t)
-            elif "/libpulse.so." in args:
-                marks.setdefault("libpulse", t)
-            elif ".so" in args and "libpulse" in marks and "connect" not in marks and "ENOENT" not in args:
-                marks["libraries"] = t
             elif "/client.conf\"" in args:
                 marks.setdefault("context", t)
         elif name == "connect" and "pulse/native" in args:

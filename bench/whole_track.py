@@ -120,9 +120,9 @@ def notes(results):
         "any player of the track spends. Its \"Tamblo\" column is its own.",
         "Floors: clients that only write noise at once, nothing decoded or printed; their rows show what each "
         "sound path alone costs, and their \"Tamblo\" column is the floor's. bench/alsa_floor.cpp opens ALSA's "
-        "PCM `default` as `mpg123 -o alsa` does (0.2 s buffer); bench/pulse_floor.cpp talks to the server "
-        "natively as Tamblo does (asynchronous API on a main loop of its own; 2 s queued, requests of 0.5 s, the "
-        "sound started at 0.1 s; written a quarter second at a time, each piece sent at once). For CPU and memory "
+        "PCM `default` as `mpg123 -o alsa` does (0.2 s buffer); bench/pulse_floor.cpp plays through "
+        "Tamblo's own output to the server (the player's buffer: 2 s queued, requests of 0.5 s, the sound "
+        "started at 0.1 s; written a quarter second at a time). For CPU and memory "
         "both play 60 s of noise, at the same time.",
     ]
     for title, result in results.items():
