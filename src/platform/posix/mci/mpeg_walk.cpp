@@ -37,6 +37,10 @@ Walk FrameWalk::result() {
         }
     }
     done_changed_.wait(lock, [this] { return done_; });
+    // Done, it only has to return: joined by whoever learns the result
+    // first, not left to the decoder's end, which a playback thread held
+    // in a library call may put off until the process ends.
+    if (thread_.joinable()) thread_.join();
     return found_;
 }
 
