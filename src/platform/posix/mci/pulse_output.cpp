@@ -42,10 +42,12 @@ using Clock = std::chrono::steady_clock;
 // A long queue, refilled in large steps: the thread wakes about twice a
 // second, and a stall of the machine shorter than the queue is never heard.
 // A close costs no more for it, since the server drops the queue. The sound
-// starts early, so that the first sound waits for the first chunk only.
+// starts once the first two chunks are there: the second is decoded in well
+// under a millisecond, and a stall of the thread just after the start then
+// has half a second before it is heard, not a quarter.
 const std::uint64_t kQueueUs = 2000000;
 const std::uint64_t kRequestUs = 500000;
-const std::uint64_t kStartUs = 100000;
+const std::uint64_t kStartUs = 300000;
 // A server that has not answered by then is taken for one that does not:
 // nothing else is tried, and the playback thread tries it again.
 const std::chrono::milliseconds kAnswerTime{2000};
