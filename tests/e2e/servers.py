@@ -5,6 +5,7 @@ runtime folder, and the sink's monitor recorded with each block's arrival
 time. The faults a desktop's server has are real signals: stopped, let go,
 killed, started again on the same socket."""
 import array
+import ctypes
 import os
 import signal
 import subprocess
@@ -18,6 +19,12 @@ PIPEWIRE_CONF = """context.properties = { default.clock.rate = %d default.clock.
 context.objects = [ { factory = adapter args = { factory.name = support.null-audio-sink node.name = t
   media.class = Audio/Sink object.linger = true audio.position = [ FL FR ] audio.rate = %d } } ]
 """ % (RATE, RATE, RATE)
+
+
+def die_with_test():
+    """A server ends with the test that started it, also one killed at its
+    time limit (PR_SET_PDEATHSIG)."""
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)
 
 
 class Server:
@@ -47,7 +54,8 @@ class Server:
         self.start()
 
     def _spawn(self, argv):
-        return subprocess.Popen(argv, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return subprocess.Popen(argv, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                preexec_fn=die_with_test)
 
     def start(self):
         """Starts the server on its socket, and a recorder of its sink."""
@@ -72,7 +80,7 @@ class Server:
             blocks = len(self.times)
             self.parec = subprocess.Popen(["parec", "-d", "t.monitor", "--raw", "--rate=%d" % RATE, "--channels=2",
                                            "--latency-msec=%g" % self.latency_msec], env=self.env,
-                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, preexec_fn=die_with_test)
             self.recorder = threading.Thread(target=self._record, args=(self.parec,), daemon=True)
             self.recorder.start()
             self._wait_for(lambda: len(self.times) > blocks or self.parec.poll() is not None)
