@@ -21,7 +21,7 @@ TIME_A = re.compile(rb"\n0 min \d s  / 0 min 10 s\n>+\.*\n" + re.escape(prompt("
 SWEEPS = {"a.mp3": "100-3000", "b.mp3": "3000-100"}
 # (seconds after the first prompt, what happens, what a typed word must bring)
 STOPPED = [(1.0, "stop"), (1.3, "time\n", TIME_A), (4.0, "go on"),  # longer than the server's queue
-           (5.0, "stop"), (5.3, "n\n", prompt("b.mp3")), (6.5, "go on"),  # b opens while the server is stopped
+           (5.0, "stop"), (5.3, "n\n", prompt("b.mp3")), (6.0, "go on"),  # b opens while the server is stopped
            (8.0, "stop"), (8.3, "exit\n", 0), (8.5, "go on")]
 KILLED = [(1.0, "kill"), (1.3, "time\n", TIME_A), (2.0, "start"),
           (3.5, "kill"), (3.8, "n\n", prompt("b.mp3")), (5.0, "start"),  # b opens while nobody listens

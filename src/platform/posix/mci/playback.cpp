@@ -62,10 +62,14 @@ const std::size_t kChunkFrames = 11025;
 // sound is back within a second of a server answering, rare enough to cost
 // nothing while none is there.
 const int kRetryMs = 500;
-// An output that kept the thread waiting this long (a stopped server, a
-// first answer that came late) has fallen behind the track's clock; a
-// healthy one asks for more well within it.
+// A write that kept the thread waiting this long met a server that stopped
+// and was let go: what it still holds has fallen behind the track's clock.
+// A healthy server asks for more well within it.
 const Clock::duration kLate = std::chrono::milliseconds(1000);
+// A first sound that comes this late (a server stopped or slow when the
+// track opened) starts where the clock is instead: the sound may be at most
+// half a second away from it.
+const Clock::duration kLateStart = std::chrono::milliseconds(400);
 // How long a close waits for a thread that sits in a call nothing
 // interrupts before leaving it to end by itself.
 const std::chrono::milliseconds kCloseGrace{50};
@@ -139,12 +143,11 @@ void Playback::Track::run() {
             const bool first = output == nullptr;
             if (!first && !output->drain() && interrupt.raised()) break;
             output.reset();
-            const auto asked = Clock::now();
             if (!open()) {
                 if (!resume(true)) break;
                 continue;
             }
-            if (first && Clock::now() - asked > kLate) {
+            if (first && Clock::now() - started > kLateStart) {
                 // These frames belong to a moment the clock has left.
                 resume(false);
                 continue;
