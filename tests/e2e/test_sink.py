@@ -122,6 +122,35 @@ class PulseAudio(unittest.TestCase):
                         self.assertLess(self.server.first(sent, silent=True) - sent, 0.2)
                     player.close()  # before the next one plays
 
+    def test_the_stream_goes_where_it_is_sent(self):
+        # As a desktop's own clients do: to a new default sink, and where it
+        # is moved by hand; and a hundred tracks leave no client behind.
+        def pactl(*args):
+            return subprocess.run(["pactl", *args], env=self.server.env, capture_output=True, text=True).stdout
+
+        def goes_to(sink):
+            names = dict(line.split()[:2] for line in pactl("list", "short", "sinks").splitlines())
+            deadline = time.monotonic() + 2
+            while [names.get(line.split()[1]) for line in pactl("list", "short", "sink-inputs").splitlines()] != [sink]:
+                self.assertLess(time.monotonic(), deadline, "not played on " + sink)
+                time.sleep(0.05)
+
+        module = pactl("load-module", "module-null-sink", "sink_name=other").strip()
+        self.addCleanup(pactl, "unload-module", module)
+        self.addCleanup(pactl, "set-default-sink", "t")
+        player, _ = self.player([("a.mp3", 5, 440), ("b.mp3", 5, 500)])
+        clients = pactl("list", "short", "clients").count("\n")
+        for sink in ("other", "t"):
+            pactl("set-default-sink", sink)
+            goes_to(sink)
+        pactl("move-sink-input", pactl("list", "short", "sink-inputs").split()[0], "other")
+        goes_to("other")
+        for turn in range(100):
+            player.send("n\n")
+            player.expect(prompt("ab"[(turn + 1) % 2] + ".mp3"))
+        time.sleep(0.3)
+        self.assertEqual(pactl("list", "short", "clients").count("\n"), clients)
+
 
 class PipeWire(PulseAudio):
     kind = "pipewire"
