@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -93,6 +94,7 @@ struct Playback::Track {
     unsigned channels = 0;
 
     void run();
+    void play();
     bool open();
     bool resume(bool wait_first);
 };
@@ -125,6 +127,17 @@ bool Playback::start() {
 }
 
 void Playback::Track::run() {
+    try {
+        play();
+    } catch (const std::bad_alloc&) {  // the sound ends; the device stays closable
+    }
+    output.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    ended = true;
+    ended_changed.notify_all();
+}
+
+void Playback::Track::play() {
     std::vector<std::int16_t> samples;
     while (!interrupt.raised()) {
         if (samples.size() < kChunkFrames * decoder->channels()) samples.resize(kChunkFrames * decoder->channels());
@@ -164,10 +177,6 @@ void Playback::Track::run() {
             if (!resume(!written)) break;
         }
     }
-    output.reset();
-    std::lock_guard<std::mutex> lock(mutex);
-    ended = true;
-    ended_changed.notify_all();
 }
 
 bool Playback::Track::open() {
