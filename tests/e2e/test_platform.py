@@ -1,6 +1,6 @@
-"""What the platform layer costs and promises beyond the dialogue:
-descriptors, threads and memory over hundreds of turns, CPU time on mixed
-standard streams, and the MCI devices' own rules."""
+"""What the platform layer costs and promises beyond the dialogue: the
+console (its locales, closed and mixed standard streams, how soon a command
+is seen), and descriptors, threads, memory and CPU time over many turns."""
 import os
 import pathlib
 import re
@@ -9,10 +9,8 @@ import tempfile
 import time
 import unittest
 
-from dialogues import listing, prompt
-from harness import TAMBLO, Player, alsa_config, make_sound, wav_samples
-
-PROBE = os.environ.get("MCI_PROBE", "mci_probe")
+from dialogues import PAUSE, listing, prompt
+from harness import TAMBLO, Player, make_sound
 
 
 def usage(pid):
@@ -107,27 +105,52 @@ class Platform(unittest.TestCase):
         player.expect(b"exit\n")  # the terminal's echo; what is printed goes to the file
         self.assertEqual(player.wait(), 0)
 
-    def test_mci_devices_keep_their_own_rules(self):
-        # What the player never shows on POSIX: the lowest free identifiers,
-        # reused after a close; a device left whole when another closes; a
-        # refusal of what is not there or not supported, harming nothing.
-        a = make_sound(self.path("a.wav"), 0.5, rate=22050, channels=1, lame=None)
-        b = make_sound(self.path("b.wav"), 3, lame=None)
-        script = [("open waveaudio " + a, "0 1"), ("open waveaudio " + b, "0 2"), ("open waveaudio " + a, "0 3"),
-                  ("close 2", "0 0"), ("open waveaudio " + b, "0 2"), ("close 1", "0 0"),
-                  ("play 2", "0 0"), ("play 3", "0 0"), ("close 3", "0 0"), ("length 2", "0 3000"),
-                  ("close 0", "257 0"), ("close 1", "257 0"), ("play 3", "257 0"), ("length 4", "257 0"),
-                  ("play-wait 2", "274 0"), ("position 2", "274 0"), ("stop 2", "261 0"),
-                  # Device 2 has played to its end long before, and closed its output.
-                  ("wait 2000", None), ("length 2", "0 3000"), ("close 2", "0 0")]
-        # ALSA's default, each format to a capture of its own; no sound server.
-        env = dict(os.environ, ALSA_CONFIG_PATH=alsa_config(self.dir.name, self.path("%r-%c.wav")),
-                   PULSE_SERVER="unix:/nonexistent/tamblo-test")
-        run = subprocess.run([PROBE, "-"] + " ".join(step for step, _ in script).split(), env=env,
-                             capture_output=True, timeout=20)
-        self.assertEqual((run.returncode, run.stderr), (0, b""))
-        self.assertEqual(run.stdout.decode().splitlines(), [answer for _, answer in script if answer])
-        self.assertTrue(wav_samples(self.path("44100-2.wav"))[0] == wav_samples(b)[0])
+    def test_console_around_the_player(self):
+        names = ["t%02d.mp3" % i for i in range(16)]
+        for name in names:
+            make_sound(self.path(name), 2, lame=("-b", "32"))
+        first, rest = listing(names).split(PAUSE)
+        # The pause text in the terminal's own character set.
+        locales = self.path("locales")
+        os.mkdir(locales)
+        for charmap, name in (("SHIFT_JIS", "ja_JP.SJIS"), ("EUC-JP", "ja_JP.EUC-JP")):
+            subprocess.run(["localedef", "-c", "-f", charmap, "-i", "ja_JP", os.path.join(locales, name)],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        text = PAUSE.decode("cp932")
+        for locale, pause in (("C", text.encode()), ("ja_JP.SJIS", PAUSE), ("ja_JP.EUC-JP", text.encode("euc_jp"))):
+            player = Player(self.dir.name, env={"LC_ALL": locale, "LOCPATH": locales})
+            self.addCleanup(player.close)
+            player.expect(first + pause)
+            player.send("\n")
+            player.expect(rest + prompt(names[0]))
+            player.send("exit\n")
+            self.assertEqual(player.wait(), 0)
+
+    def test_a_command_takes_effect_at_once(self):
+        # Not at the next tick of the key test: typed input ends the wait.
+        make_sound(self.path("a.mp3"), 30, lame=("-b", "32"))
+        player = Player(self.dir.name)
+        self.addCleanup(player.close)
+        player.expect(listing(["a.mp3"]) + prompt("a.mp3"))
+        took = []
+        for _ in range(11):
+            time.sleep(0.13)
+            started = time.monotonic()
+            player.send("loop\n")
+            player.expect(prompt("a.mp3"))
+            took.append(time.monotonic() - started)
+        self.assertLess(sorted(took)[5], 0.02, took)
+
+    def test_a_folder_it_may_not_list(self):
+        os.mkdir(self.path("locked"), 0o311)
+        os.chmod(self.dir.name, 0o755)
+        make_sound(self.path("locked/a.mp3"), 1)
+        subprocess.run(["cp", os.environ["TAMBLO"], self.path("tamblo")], check=True)
+        player = Player(self.path("locked"), argv=["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                                  self.path("tamblo")])
+        self.addCleanup(player.close)
+        player.expect(b"There are no mp3s.\n")
+        self.assertEqual(player.wait(), 0)
 
 
 if __name__ == "__main__":
