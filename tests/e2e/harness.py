@@ -60,7 +60,7 @@ class Player:
     "pty": a pseudo-terminal in its normal line-editing mode, whose echo and
     CR LF are part of the output. Standard error is a pipe of its own."""
 
-    def __init__(self, folder, mode="pipe", env=None, capture=None, argv=None):
+    def __init__(self, folder, mode="pipe", env=None, capture=None, argv=None, ahead=""):
         self.mode, self.out, self.cursor, self.ended = mode, b"", 0, False
         self.lock = threading.Condition()
         self.tmp = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
@@ -74,13 +74,16 @@ class Player:
                                   **(env or {})})  # None: unset
         env = {name: value for name, value in env.items() if value is not None}
         argv = argv or shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", "")) + [TAMBLO]
-        if mode == "pty":
+        if mode == "pty":  # what is typed ahead waits in the terminal, its echo first in the output
             self.master, self.slave = pty.openpty()
             self.attrs = termios.tcgetattr(self.slave)
+            os.write(self.master, ahead.encode())
         io = self.slave if mode == "pty" else subprocess.PIPE
         self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=io, stdout=io, stderr=subprocess.PIPE,
                                      start_new_session=mode == "pty")
         out = self.master if mode == "pty" else self.proc.stdout.fileno()
+        if mode == "pipe":
+            self.send(ahead)
         threading.Thread(target=self._read, args=(out,), daemon=True).start()
 
     def _read(self, fd):
@@ -170,8 +173,10 @@ def make_folder(folder, tracks):
 
 
 def run_case(case, player, convert=lambda text: text):
-    """Plays one dialogue case on a started player; `convert` turns expected
-    text into what this console shows."""
+    """Plays one dialogue case on a player started with its typed-ahead
+    text; `convert` turns expected text into what this console shows."""
+    if player.mode == "pty":
+        player.expect(case.ahead.encode())
     for kind, *arg in case.steps:
         arg = arg[0] if arg else None
         if kind == "out":
@@ -186,5 +191,11 @@ def run_case(case, player, convert=lambda text: text):
             assert player.quiet(arg), "printed while it should wait: %r" % player.out[player.cursor:]
         elif kind == "eof":
             player.end_input()
+            cpu = player.cpu_seconds()
+        elif kind == "idle":
+            assert player.cpu_seconds() - cpu < arg, "used %.2f s of CPU time" % (player.cpu_seconds() - cpu)
         elif kind == "exit":
             assert player.wait() == arg
+        elif kind == "kill":
+            player.proc.kill()
+            player.wait()

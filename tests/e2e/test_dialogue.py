@@ -11,7 +11,7 @@ class Dialogue(unittest.TestCase):
         for case in CASES:
             with self.subTest(case.name), tempfile.TemporaryDirectory(prefix="tamblo-e2e-") as folder:
                 make_folder(folder, case.tracks)
-                player = Player(folder, mode)
+                player = Player(folder, mode, ahead=case.ahead)
                 try:  # the locale is C.UTF-8: the pause text shows in UTF-8
                     run_case(case, player, lambda text: text.replace(PAUSE, PAUSE.decode("cp932").encode()))
                 finally:
