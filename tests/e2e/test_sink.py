@@ -12,7 +12,7 @@ import time
 import unittest
 
 from dialogues import listing, prompt
-from harness import Player, make_sound, wav_samples
+from harness import TAMBLO, Player, make_sound, wav_samples
 from servers import RATE, Server
 from test_sound import REFERENCE_MP3, reference
 
@@ -102,6 +102,9 @@ class PulseAudio(unittest.TestCase):
         # 22.05 kHz ALSA takes some writes in part, as the write counter
         # shows, and what follows must go on from where it stopped.
         writes = os.path.join(self.dir.name, "writes")
+        # ThreadSanitizer's runtime finds no room in the static TLS block
+        # beside an audit module: there the writes go uncounted.
+        counted = b"libtsan" not in subprocess.run(["ldd", TAMBLO], capture_output=True).stdout
         for rate in (48000, 22050):
             with self.subTest(rate=rate):
                 sink, lame = "r%d" % rate, ("-b", "64", "--resample", "%g" % (rate / 1000))
@@ -117,7 +120,7 @@ class PulseAudio(unittest.TestCase):
                 while os.path.getsize(recording) == 0:
                     time.sleep(0.02)
                 player, folder = self.player([("m.mp3", 2, 500, rate, 1, lame), ("s.mp3", 2, 700, rate, 2, lame)],
-                                             False, sink, {"LD_AUDIT": os.environ["WRITE_COUNTER"], "TAMBLO_WRITES": writes})
+                                             False, sink, {"LD_AUDIT": os.environ["WRITE_COUNTER"], "TAMBLO_WRITES": writes} if counted else {})
                 player.send("loop\n")
                 player.expect(prompt("m.mp3") + prompt("s.mp3"), timeout=10)
                 self.assertEqual(player.wait(), 0)
@@ -130,9 +133,10 @@ class PulseAudio(unittest.TestCase):
                     expected.append(wav_samples(ref)[0])
                 heard = array.array("h", pathlib.Path(recording).read_bytes())
                 self.assert_heard_in_order(heard[:len(heard) // 2 * 2], expected, 0)
-        with open(writes) as f:
-            taken = [[int(n) for n in line.split()] for line in f]
-        self.assertTrue(any(0 < took < asked for asked, took in taken), taken)
+        if counted:
+            with open(writes) as f:
+                taken = [[int(n) for n in line.split()] for line in f]
+            self.assertTrue(any(0 < took < asked for asked, took in taken), taken)
 
     def test_commands_never_wait_for_the_sound(self):
         # Inside the last second of a track, while its end drains: "n" and
