@@ -2,36 +2,35 @@
 and (tests/windows) a Windows console.
 
 A case: the folder's tracks, (name, seconds) each (None: an empty file; a
-name ending in "/": a folder), what is typed before the player starts, and
-the steps in order:
+name ending in "/": a folder), what is typed ahead of the start, a shell
+redirection for the player, the modes it runs in, and the steps:
     ("out", b"...")       the output goes on with exactly these bytes
     ("out", re.compile(b"..."))  ... with text this pattern matches there
     ("type", "ls\\n")      this is typed; "\\n" is Enter
     ("wait", 1.5)         this many seconds pass
     ("quiet", 0.5)        nothing new is printed for this long
     ("eof",)              the input ends
-    ("idle", 0.2)         since the input ended, the player used less CPU time than this
+    ("idle", 2.5)         for this long the player sleeps, waking about once a second
     ("exit", 0)           the program ends with this status, nothing more printed
     ("kill",)             the program is killed, nothing more printed
-The outputs of a case are the whole of what the player prints, one after
-the other: each case lets a turn end by itself after its last command, so
-that what a command would print again later shows. Expected text ends lines
-in "\\n" and holds the page pause as PAUSE, the bytes the program has (code
-page 932); a runner converts both to what its console shows.
-"""
+The outputs are the whole of what the player prints, and a case lets a turn
+end after its last command, so that an answer printed again later shows.
+Expected text ends lines in "\\n" and holds the page pause as PAUSE, the
+bytes the program has (code page 932); a runner converts both to what its
+console shows."""
 import re
 import string
 
-# The pause between pages, and the page's length: the pauses come before
-# entries PAGE, 2 * PAGE and 3 * PAGE of the 50.
+# The pause, before entries PAGE, 2 * PAGE and 3 * PAGE of the 50.
 PAUSE = bytes.fromhex("91b18d7382b782e982c982cd89bd82a9834c815b82f0899f82b582c482ad82be82b382a2") + b"...\n"
 PAGE = 15
 SLOTS = 50
 
 
 class Case:
-    def __init__(self, name, tracks, steps, windows=True, ahead=""):
+    def __init__(self, name, tracks, steps, windows=True, ahead="", shell="", modes=("pipe", "pty")):
         self.name, self.tracks, self.steps, self.windows, self.ahead = name, tracks, steps, windows, ahead
+        self.shell, self.modes = shell, modes
 
 
 def listing(names):
@@ -53,9 +52,8 @@ def pages(names, answer="\n"):
 
 
 def windows_order(names):
-    """The order of Windows' usual file system: byte by byte with ASCII
-    letters as upper case (other bytes as they are, above every ASCII one),
-    a name before those it begins; names that differ only in case by their bytes."""
+    """The order of doc/behaviour.md: bytes, ASCII letters as upper case, a
+    name before those it begins; names equal so by their own bytes."""
     return sorted(names, key=lambda name: (name.encode().upper(), name.encode()))
 
 
@@ -64,12 +62,13 @@ def tracks(*names, seconds=2):
 
 
 ABC = tracks("a.mp3", "b.mp3", "c.mp3")
+AB, START_AB = tracks("a.mp3", "b.mp3", seconds=3), ("out", listing(["a.mp3", "b.mp3"]) + prompt("a.mp3"))
 START_ABC = ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3"))
 NAMES = ["t%02d.mp3" % i for i in range(60)]
 MANY = tracks(*NAMES[:17])
 START_MANY = listing(NAMES[:17]).split(PAUSE)
 LONG = (string.ascii_letters * 5)[:251] + ".mp3"  # as long as a slot holds: 255 bytes
-# "time" at once after a prompt, of a 3 s track: 0 s, or 1 s when the clock's second turned.
+# "time" at once on a 3 s track: 0 s, or 1 s when the clock's second turned.
 TIME_3 = re.compile(b"\n0 min 0 s  / 0 min 3 s\n>" + b"." * 29 + b"\n|\n0 min 1 s  / 0 min 3 s\n" + b">" * 11 +
                     b"." * 19 + b"\n")
 # Names in an order that only the whole rule gives: prefixes, case, digits,
@@ -91,7 +90,7 @@ CASES = [
         ("out", listing(["a.mp3", "b.mp3", "c.mp3"]) + prompt("a.mp3")), ("type", "1\n"), ("out", prompt("b.mp3")),
         ("wait", 3.6), ("type", "b\n"), ("out", prompt("b.mp3")),
         ("type", "LS\n"), ("quiet", 0.2), ("type", "50\n"), ("quiet", 0.2), ("type", "exitx\n"), ("quiet", 0.2),
-        ("type", "x" * 300 + "\n"), ("out", prompt("c.mp3")), ("type", "exit\n"), ("exit", 0)]),
+        ("type", "x" * 300 + "\n"), ("quiet", 0.2), ("out", prompt("c.mp3")), ("type", "exit\n"), ("exit", 0)]),
     Case("stop waits for a line, then the next track", ABC, [
         START_ABC, ("type", "stop\n"), ("quiet", 0.6),
         ("type", "\n"), ("out", prompt("b.mp3")), ("out", prompt("c.mp3")),
@@ -146,9 +145,19 @@ CASES += [
         ("quiet", 0.3), ("type", "\n"), ("out", prompt("t12.mp3")), ("type", "exit\n"), ("exit", 0)]),
     Case("the pause: the end of input", MANY, [
         ("out", START_MANY[0] + PAUSE), ("eof",), ("out", START_MANY[1] + prompt("t00.mp3")),
-        ("out", prompt("t01.mp3")), ("idle", 0.3), ("kill",)], windows=False),
+        ("idle", 2), ("out", prompt("t01.mp3")), ("kill",)], windows=False),
     Case("the pause: ls, in a list of 16 or more", MANY, pages(NAMES[:17]) + [
         ("type", "ls 13\n"), ("out", b"\n" + listing(NAMES[:17]) + prompt("t00.mp3")), ("quiet", 0.3),
         ("type", "\n"), ("out", prompt("t13.mp3")), ("type", "16\n"), ("out", prompt("t16.mp3")),
         ("out", prompt("t00.mp3")), ("type", "exit\n"), ("exit", 0)]),
+    # Input closed, or /dev/null on a terminal, or ended on a terminal whose
+    # output goes elsewhere: the tracks play on asleep, and a terminal takes
+    # commands again.
+    Case("input closed", AB, [START_AB, ("idle", 2.5), ("out", prompt("b.mp3")), ("kill",)], windows=False,
+         shell="<&-", modes=("pipe",)),
+    Case("a terminal's input from /dev/null", AB, [START_AB, ("idle", 2.5), ("out", prompt("b.mp3")), ("kill",)],
+         windows=False, shell="</dev/null", modes=("pty",)),
+    Case("a terminal's input ended, its output elsewhere", AB, [
+        ("wait", 0.5), ("eof",), ("idle", 2.5), ("type", "exit\n"), ("exit", 0)], windows=False,
+         shell=">/dev/null", modes=("pty",)),
 ]

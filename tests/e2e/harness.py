@@ -13,6 +13,7 @@ import tempfile
 import termios
 import threading
 import time
+import unittest
 
 TAMBLO = os.environ.get("TAMBLO", "tamblo")
 SOUNDS = os.environ.get("TAMBLO_SOUNDS", os.path.join(os.path.dirname(__file__), "../../build/test-sounds"))
@@ -136,6 +137,11 @@ class Player:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
+    def wake_ups(self):
+        """How often the main thread has slept and woken."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(re.search(r"\nvoluntary_ctxt_switches:\s+(\d+)", f.read()).group(1))
+
     def wait(self, timeout=8.0):
         """The exit status. Nothing may have followed the last match, nothing
         appeared on standard error, and a terminal and the home are as they were."""
@@ -159,6 +165,15 @@ class Player:
         self.tmp.cleanup()
 
 
+class InFolder(unittest.TestCase):
+    """A test with a folder of its own, self.dir, and self.path(name) in it."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
+        self.addCleanup(self.dir.cleanup)
+        self.path = lambda name: os.path.join(self.dir.name, name)
+
+
 def make_folder(folder, tracks):
     """A dialogue case's tracks: (name, seconds) is an MP3 tone, (name, None)
     an empty file, a name ending in "/" a folder."""
@@ -172,15 +187,19 @@ def make_folder(folder, tracks):
             make_sound(path, seconds, freq=300 + 20 * i)
 
 
-def run_case(case, player, convert=lambda text: text):
+def run_case(case, player, convert=lambda text: text, answer=0.5):
     """Plays one dialogue case on a player started with its typed-ahead
-    text; `convert` turns expected text into what this console shows."""
+    text; `convert` turns expected text into what this console shows. An
+    output right after something typed is its answer: it comes within
+    `answer` seconds, not at the clock's next second."""
     if player.mode == "pty":
         player.expect(case.ahead.encode())
+    typed = False
     for kind, *arg in case.steps:
         arg = arg[0] if arg else None
         if kind == "out":
-            player.expect(convert(arg) if isinstance(arg, bytes) else re.compile(convert(arg.pattern), arg.flags))
+            player.expect(convert(arg) if isinstance(arg, bytes) else re.compile(convert(arg.pattern), arg.flags),
+                          answer if typed else 6.0)
         elif kind == "type":
             player.send(arg)
             if player.mode == "pty":
@@ -191,11 +210,14 @@ def run_case(case, player, convert=lambda text: text):
             assert player.quiet(arg), "printed while it should wait: %r" % player.out[player.cursor:]
         elif kind == "eof":
             player.end_input()
-            cpu = player.cpu_seconds()
-        elif kind == "idle":
-            assert player.cpu_seconds() - cpu < arg, "used %.2f s of CPU time" % (player.cpu_seconds() - cpu)
+        elif kind == "idle":  # asleep until a key or the turn's end, looking at the clock once a second
+            cpu, woken = player.cpu_seconds(), player.wake_ups()
+            time.sleep(arg)
+            cpu, woken = player.cpu_seconds() - cpu, player.wake_ups() - woken
+            assert cpu < 0.1 * arg and woken < 2 * arg + 5, "%.2f s of CPU, %d wake-ups" % (cpu, woken)
         elif kind == "exit":
             assert player.wait() == arg
         elif kind == "kill":
             player.proc.kill()
             player.wait()
+        typed = kind == "type"

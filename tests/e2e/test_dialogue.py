@@ -3,15 +3,16 @@ import tempfile
 import unittest
 
 from dialogues import CASES, PAUSE
-from harness import Player, make_folder, run_case
+from harness import TAMBLO, Player, make_folder, run_case
 
 
 class Dialogue(unittest.TestCase):
     def run_all(self, mode):
-        for case in CASES:
+        for case in (case for case in CASES if mode in case.modes):
             with self.subTest(case.name), tempfile.TemporaryDirectory(prefix="tamblo-e2e-") as folder:
                 make_folder(folder, case.tracks)
-                player = Player(folder, mode, ahead=case.ahead)
+                argv = ["sh", "-c", 'exec "$0" ' + case.shell, TAMBLO] if case.shell else None
+                player = Player(folder, mode, argv=argv, ahead=case.ahead)
                 try:  # the locale is C.UTF-8: the pause text shows in UTF-8
                     run_case(case, player, lambda text: text.replace(PAUSE, PAUSE.decode("cp932").encode()))
                 finally:

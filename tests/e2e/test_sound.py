@@ -5,11 +5,10 @@ import os
 import pathlib
 import struct
 import subprocess
-import tempfile
 import time
 import unittest
 
-from harness import alsa_config, make_sound, wav_samples
+from harness import InFolder, alsa_config, make_sound, wav_samples
 
 PROBE = os.environ.get("MCI_PROBE", "mci_probe")
 # The encoder's delay and padding that the file declares are cut, as mpg123 cuts them.
@@ -42,12 +41,7 @@ def reference(path, out):
     return wav_samples(out)
 
 
-class Sound(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
-        self.addCleanup(self.dir.cleanup)
-        self.path = lambda name: os.path.join(self.dir.name, name)
-
+class Sound(InFolder):
     def probe(self, *steps, capture=None, pcm="null", env_too=None):
         """Runs the MCI probe's steps without a sound server to be found;
         its answers, split. Each run must leave no descriptor open."""
