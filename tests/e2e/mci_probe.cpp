@@ -1,10 +1,7 @@
-// Sends the MCI commands named on the command line, one by one, and prints
-// each one's answer: its error and the device it opened (with that device's
-// length) or the value it read.
-//   mci_probe STEP...
-//   open TYPE FILE | play N | play-wait N | close N | length N | position N | stop N | wait MS
-// At the end it prints the descriptors still open beyond the standard three:
-// every device closed, none may be left.
+// Sends the MCI commands named on the command line and prints each one's
+// error and the device it opened (and its length) or the value it read,
+// then the descriptors still open beyond the standard three.
+//   mci_probe open TYPE FILE | play N | play-wait N | close N | length N | position N | stop N | wait MS ...
 #include <dirent.h>
 
 #include <chrono>

@@ -1,8 +1,6 @@
 // An audit module for the dynamic linker (LD_AUDIT) that shows how ALSA
-// takes the player's writes: the player finds snd_pcm_writei with dlsym, and
-// gets a wrapper that appends "ASKED TAKEN" per call to the file named by
-// TAMBLO_WRITES. Built without the sanitizers: it lives beside the program,
-// in a namespace of its own.
+// takes the player's writes: the snd_pcm_writei the player finds with dlsym
+// is a wrapper that appends "ASKED TAKEN" per call to $TAMBLO_WRITES.
 #include <fcntl.h>
 #include <link.h>
 #include <unistd.h>
