@@ -3,7 +3,8 @@ and (tests/windows) a Windows console.
 
 A case: the folder's tracks, (name, seconds) each (None: an empty file; a
 name ending in "/": a folder), what is typed ahead of the start, a shell
-redirection for the player, the modes it runs in, and the steps:
+redirection for the player, the modes it runs in, its locale and that
+locale's character set, and the steps:
     ("out", b"...")       the output goes on with exactly these bytes
     ("out", re.compile(b"..."))  ... with text this pattern matches there
     ("type", "ls\\n")      this is typed; "\\n" is Enter
@@ -28,9 +29,10 @@ SLOTS = 50
 
 
 class Case:
-    def __init__(self, name, tracks, steps, windows=True, ahead="", shell="", modes=("pipe", "pty")):
+    def __init__(self, name, tracks, steps, windows=True, ahead="", shell="", modes=("pipe", "pty"), locale=None,
+                 charset="utf-8"):
         self.name, self.tracks, self.steps, self.windows, self.ahead = name, tracks, steps, windows, ahead
-        self.shell, self.modes = shell, modes
+        self.shell, self.modes, self.locale, self.charset = shell, modes, locale, charset
 
 
 def listing(names):
@@ -150,6 +152,10 @@ CASES += [
         ("type", "ls 13\n"), ("out", b"\n" + listing(NAMES[:17]) + prompt("t00.mp3")), ("quiet", 0.3),
         ("type", "\n"), ("out", prompt("t13.mp3")), ("type", "16\n"), ("out", prompt("t16.mp3")),
         ("out", prompt("t00.mp3")), ("type", "exit\n"), ("exit", 0)]),
+    # The pause in the terminal's own characters (UTF-8 where the locale names none).
+    *[Case("the pause in the locale " + locale, MANY, pages(NAMES[:17]) + [("type", "exit\n"), ("exit", 0)],
+           windows=False, locale=locale, charset=charset)
+      for locale, charset in (("C", "utf-8"), ("ja_JP.SJIS", "cp932"), ("ja_JP.EUC-JP", "euc_jp"))],
     # Input closed, or /dev/null on a terminal, or ended on a terminal whose
     # output goes elsewhere: the tracks play on asleep, and a terminal takes
     # commands again.

@@ -1,6 +1,5 @@
-"""What the platform layer promises beyond the dialogue: the pause in each
-locale's characters, a folder it may not list, and descriptors, threads and
-memory held flat over many turns."""
+"""What the platform layer promises beyond the dialogue: descriptors,
+threads and memory held flat over many turns, and a folder it may not list."""
 import os
 import pathlib
 import re
@@ -8,7 +7,7 @@ import subprocess
 import time
 import unittest
 
-from dialogues import PAUSE, listing, prompt
+from dialogues import listing, prompt
 from harness import InFolder, Player, make_sound
 
 
@@ -66,27 +65,6 @@ class Platform(InFolder):
         self.assertEqual([s[:2] for s in seen[1:]], [seen[0][:2]] * 2, seen)
         if not sanitized:
             self.assertLess(seen[2][2] - seen[0][2], 1024, seen)
-
-    def test_console_around_the_player(self):
-        names = ["t%02d.mp3" % i for i in range(16)]
-        for name in names:
-            make_sound(self.path(name), 2, lame=("-b", "32"))
-        first, rest = listing(names).split(PAUSE)
-        # The pause text in the terminal's own character set.
-        locales = self.path("locales")
-        os.mkdir(locales)
-        for charmap, name in (("SHIFT_JIS", "ja_JP.SJIS"), ("EUC-JP", "ja_JP.EUC-JP")):
-            subprocess.run(["localedef", "-c", "-f", charmap, "-i", "ja_JP", os.path.join(locales, name)],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        text = PAUSE.decode("cp932")
-        for locale, pause in (("C", text.encode()), ("ja_JP.SJIS", PAUSE), ("ja_JP.EUC-JP", text.encode("euc_jp"))):
-            player = Player(self.dir.name, env={"LC_ALL": locale, "LOCPATH": locales})
-            self.addCleanup(player.close)
-            player.expect(first + pause)
-            player.send("\n")
-            player.expect(rest + prompt(names[0]))
-            player.send("exit\n")
-            self.assertEqual(player.wait(), 0)
 
     def test_a_folder_it_may_not_list(self):
         os.mkdir(self.path("locked"), 0o311)
