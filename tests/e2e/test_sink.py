@@ -29,7 +29,7 @@ class PulseAudio(unittest.TestCase):
         cls.server.stop()
         cls.dir.cleanup()
 
-    def player(self, tracks, native=True, pcm='{ type pulse server "unix:%s" }', env_too=None):
+    def player(self, tracks, native=True, pcm=None, env_too=None):
         """The player among `tracks` ((name, seconds, tone...), None seconds:
         a file that does not play), reaching the server natively, found the
         way libpulse finds a desktop's, or only through ALSA (`pcm`, by
@@ -45,7 +45,7 @@ class PulseAudio(unittest.TestCase):
             os.path.dirname(self.server.socket)))), ([], self.runtime)))
         if not native:  # no server in the runtime folder; the plugin, told where it is, makes no cookie
             with open(os.path.join(folder, "asound.conf"), "w") as f:
-                f.write("pcm.!default %s\n" % (pcm % self.server.socket if "%s" in pcm else pcm))
+                f.write("pcm.!default %s\n" % (pcm or '{ type pulse server "unix:%s" }' % self.server.socket))
             env = {"ALSA_CONFIG_PATH": f.name, "PULSE_COOKIE": "/dev/zero"}
         player = Player(folder, env={**env, **(env_too or {})})
         self.addCleanup(player.close)
@@ -96,11 +96,11 @@ class PulseAudio(unittest.TestCase):
         # front of the pulse plugin, must be the decode sample for sample.
         writes = os.path.join(self.dir.name, "writes")
         counted = b"libtsan" not in subprocess.run(["ldd", TAMBLO], capture_output=True).stdout
-        tracks = [("%d-%d.mp3" % (rate, channels), 2, 500, rate, channels, ("-b", "64", "--resample", "%g" % (rate / 1000)))
-                  for rate in (22050, 48000) for channels in (1, 2)]
+        tracks = [("%d-%d.mp3" % (rate, channels), 2, 500, rate, channels,
+                   ("-b", "64", "--resample", "%g" % (rate / 1000))) for rate in (22050, 48000) for channels in (1, 2)]
         pcm = '{ type file slave.pcm { type pulse server "unix:%s" } file "%s/%%r-%%c.wav" format "wav" }'
-        player, folder = self.player(tracks, False, pcm % (self.server.socket, self.dir.name),
-                                     {"LD_AUDIT": os.environ["WRITE_COUNTER"], "TAMBLO_WRITES": writes} if counted else {})
+        counter = {"LD_AUDIT": os.environ["WRITE_COUNTER"], "TAMBLO_WRITES": writes} if counted else {}
+        player, folder = self.player(tracks, False, pcm % (self.server.socket, self.dir.name), counter)
         player.send("loop\n")
         player.expect(b"".join(prompt(name) for name, *_ in tracks), timeout=20)
         self.assertEqual(player.wait(), 0)

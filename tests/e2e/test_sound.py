@@ -99,7 +99,8 @@ class Sound(InFolder):
             samples, rate, channels = reference(part, self.path("ref.wav"))
             length_ms += len(samples) // channels * 1000 // rate
         pathlib.Path(self.path("joined.mp3")).write_bytes(b"".join(pathlib.Path(p).read_bytes() for p in parts))
-        self.assertEqual(self.probe("open", "MPEGVideo", self.path("joined.mp3"), "close", "1")[0], ["0", "1", str(length_ms)])
+        joined = self.probe("open", "MPEGVideo", self.path("joined.mp3"), "close", "1")
+        self.assertEqual(joined[0], ["0", "1", str(length_ms)])
 
         # Refused quickly, each with its error; what is not refused gets the
         # lowest free device.
