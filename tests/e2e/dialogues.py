@@ -123,9 +123,12 @@ CASES = [
     # c.mp3x (its short 8.3 name ends in .MP3 and matches *.mp3).
     Case("an empty folder", [(".a.mp3", None), ("b.mp4", None), ("c.mp3x", None)], [
         ("out", b"There are no mp3s.\n"), ("exit", 0)], windows=False),
-    # Only *.mp3 names, in any case; a folder too, and no dot-file.
-    Case("the names in the order Windows lists them", [(name, None) for name in ORDER + [".a.mp3", "c.mp3x", "c.mp"]],
-         pages(windows_order([name.rstrip("/") for name in ORDER])) + [("type", "exit\n"), ("exit", 0)], windows=False),
+    # Only *.mp3 names, in any case; a folder too, and no dot-file. The
+    # first plays (its turn outlasts what is typed); a.mp3.mp3 is number 7.
+    Case("the names in the order Windows lists them",
+         [(name, 3 if name == "1.mp3" else None) for name in ORDER + [".a.mp3", "c.mp3x", "c.mp"]],
+         pages(windows_order([name.rstrip("/") for name in ORDER])) + [
+             ("type", "7\n"), ("out", prompt("a.mp3.mp3")), ("type", "exit\n"), ("exit", 0)], windows=False),
     # Files that do not play: each turn lasts a second. After the last slot
     # the player takes one character, here the line feed left after "49".
     Case("a full list: 50 of 60, and the end after its last slot", tracks(*NAMES, seconds=None), pages(NAMES) + [
