@@ -160,9 +160,9 @@ CASES += [
       for locale, charset in (("C", "utf-8"), ("ja_JP.SJIS", "cp932"), ("ja_JP.EUC-JP", "euc_jp"))],
     # Input closed, or /dev/null on a terminal, or ended on a terminal whose
     # output goes elsewhere: the tracks play on asleep, and a terminal takes
-    # commands again.
-    Case("input closed", AB, [START_AB, ("idle", 2.5), ("out", prompt("b.mp3")), ("kill",)], windows=False,
-         shell="<&-", modes=("pipe",)),
+    # commands again. Closed input is no track's either: a's tag says "exit".
+    Case("input closed", [("a.mp3", 3, "--tt", " exit "), ("b.mp3", 3)], [
+        START_AB, ("idle", 2.5), ("out", prompt("b.mp3")), ("kill",)], windows=False, shell="<&-", modes=("pipe",)),
     Case("a terminal's input from /dev/null", AB, [START_AB, ("idle", 2.5), ("out", prompt("b.mp3")), ("kill",)],
          windows=False, shell="</dev/null", modes=("pty",)),
     Case("a terminal's input ended, its output elsewhere", AB, [

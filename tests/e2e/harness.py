@@ -175,16 +175,16 @@ class InFolder(unittest.TestCase):
 
 
 def make_folder(folder, tracks):
-    """A dialogue case's tracks: (name, seconds) is an MP3 tone, (name, None)
-    an empty file, a name ending in "/" a folder."""
-    for i, (name, seconds) in enumerate(tracks):
+    """A dialogue case's tracks: (name, seconds, lame's tag options...) is an
+    MP3 tone, (name, None) an empty file, a name ending in "/" a folder."""
+    for i, (name, seconds, *tags) in enumerate(tracks):
         path = os.path.join(folder, name)
         if name.endswith("/"):
             os.mkdir(path)
         elif seconds is None:
             open(path, "wb").close()
         else:
-            make_sound(path, seconds, freq=300 + 20 * i)
+            make_sound(path, seconds, freq=300 + 20 * i, lame=("-b", "128", *tags))
 
 
 def run_case(case, player, convert=lambda text: text, answer=0.5):
