@@ -90,16 +90,17 @@ class Sound(InFolder):
                 self.assertGreater(max(played), 4000)  # not silence
 
     def test_lengths_of_joined_streams_and_refusals(self):
-        # Two streams at different rates, one after the other: each part
-        # lasts as its own rate says.
-        parts = [make_sound(self.path(n), 1.3, 500, rate=r, lame=("-b", "64", "-t"))
-                 for n, r in (("p1.mp3", 44100), ("p2.mp3", 22050))]
+        # Two streams, mono and then stereo at another rate, one after the
+        # other: each part lasts as its own rate says, and the second plays
+        # in more channels than the first left room for.
+        parts = [make_sound(self.path(n), 1.3, 500, rate=r, channels=c, lame=("-b", "64", "-t"))
+                 for n, r, c in (("p1.mp3", 44100, 1), ("p2.mp3", 22050, 2))]
         length_ms = 0
         for part in parts:
             samples, rate, channels = reference(part, self.path("ref.wav"))
             length_ms += len(samples) // channels * 1000 // rate
         pathlib.Path(self.path("joined.mp3")).write_bytes(b"".join(pathlib.Path(p).read_bytes() for p in parts))
-        joined = self.probe("open", "MPEGVideo", self.path("joined.mp3"), "close", "1")
+        joined = self.probe("open", "MPEGVideo", self.path("joined.mp3"), "play", "1", "wait", "600", "close", "1")
         self.assertEqual(joined[0], ["0", "1", str(length_ms)])
 
         # Refused quickly, each with its error; what is not refused gets the
