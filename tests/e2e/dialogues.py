@@ -138,8 +138,9 @@ CASES = [
 # of a line waits, as after any word, for more input; an Enter then brings
 # it, and the reader waits on for the word after it.
 CASES += [
-    Case("the pause: Enter alone", MANY, pages(NAMES[:17]) + [
-        ("out", prompt("t01.mp3")), ("type", "exit\n"), ("exit", 0)]),
+    Case("the pause: Enter alone, and ls's own line feed", MANY, pages(NAMES[:17]) + [
+        ("type", "ls\n"), ("out", b"\n" + listing(NAMES[:17]) + prompt("t00.mp3")), ("out", prompt("t01.mp3")),
+        ("type", "exit\n"), ("exit", 0)]),
     Case("the pause: a word typed before it", MANY, [
         ("out", START_MANY[0] + PAUSE + START_MANY[1] + prompt("t00.mp3")), ("quiet", 0.3),
         ("type", "\n"), ("out", prompt("t03.mp3")), ("type", "exit\n"), ("exit", 0)],
