@@ -5,7 +5,7 @@
 set -euo pipefail
 "$TAMBLO_ROOT/scripts/deps" build run test
 . "$TAMBLO_ROOT/scripts/lib.sh"
-configure_build tests --target tamblo player_test mci_probe
+configure_build tests --target tamblo player_test mci_probe write_counter
 cd "$build"
 # The end-to-end tests mostly wait on the player's clock and use little of
 # the processor, so twice as many as there are cores run at once.

@@ -13,6 +13,7 @@ import tempfile
 import termios
 import threading
 import time
+import unittest
 
 TAMBLO = os.environ.get("TAMBLO", "tamblo")
 SOUNDS = os.environ.get("TAMBLO_SOUNDS", os.path.join(os.path.dirname(__file__), "../../build/test-sounds"))
@@ -60,7 +61,7 @@ class Player:
     "pty": a pseudo-terminal in its normal line-editing mode, whose echo and
     CR LF are part of the output. Standard error is a pipe of its own."""
 
-    def __init__(self, folder, mode="pipe", env=None, capture=None, argv=None):
+    def __init__(self, folder, mode="pipe", env=None, capture=None, argv=None, ahead=""):
         self.mode, self.out, self.cursor, self.ended = mode, b"", 0, False
         self.lock = threading.Condition()
         self.tmp = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
@@ -74,13 +75,16 @@ class Player:
                                   **(env or {})})  # None: unset
         env = {name: value for name, value in env.items() if value is not None}
         argv = argv or shlex.split(os.environ.get("TAMBLO_EXEC_PREFIX", "")) + [TAMBLO]
-        if mode == "pty":
+        if mode == "pty":  # what is typed ahead waits in the terminal, its echo first in the output
             self.master, self.slave = pty.openpty()
             self.attrs = termios.tcgetattr(self.slave)
+            os.write(self.master, ahead.encode())
         io = self.slave if mode == "pty" else subprocess.PIPE
         self.proc = subprocess.Popen(argv, cwd=folder, env=env, stdin=io, stdout=io, stderr=subprocess.PIPE,
                                      start_new_session=mode == "pty")
         out = self.master if mode == "pty" else self.proc.stdout.fileno()
+        if mode == "pipe":
+            self.send(ahead)
         threading.Thread(target=self._read, args=(out,), daemon=True).start()
 
     def _read(self, fd):
@@ -133,6 +137,11 @@ class Player:
             fields = f.read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
+    def wake_ups(self):
+        """How often the main thread has slept and woken."""
+        with open("/proc/%d/status" % self.proc.pid) as f:
+            return int(re.search(r"\nvoluntary_ctxt_switches:\s+(\d+)", f.read()).group(1))
+
     def wait(self, timeout=8.0):
         """The exit status. Nothing may have followed the last match, nothing
         appeared on standard error, and a terminal and the home are as they were."""
@@ -156,26 +165,41 @@ class Player:
         self.tmp.cleanup()
 
 
+class InFolder(unittest.TestCase):
+    """A test with a folder of its own, self.dir, and self.path(name) in it."""
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix="tamblo-e2e-")
+        self.addCleanup(self.dir.cleanup)
+        self.path = lambda name: os.path.join(self.dir.name, name)
+
+
 def make_folder(folder, tracks):
-    """A dialogue case's tracks: (name, seconds) is an MP3 tone, (name, None)
-    an empty file, a name ending in "/" a folder."""
-    for i, (name, seconds) in enumerate(tracks):
+    """A dialogue case's tracks: (name, seconds, lame's tag options...) is an
+    MP3 tone, (name, None) an empty file, a name ending in "/" a folder."""
+    for i, (name, seconds, *tags) in enumerate(tracks):
         path = os.path.join(folder, name)
         if name.endswith("/"):
             os.mkdir(path)
         elif seconds is None:
             open(path, "wb").close()
         else:
-            make_sound(path, seconds, freq=300 + 20 * i)
+            make_sound(path, seconds, freq=300 + 20 * i, lame=("-b", "128", *tags))
 
 
-def run_case(case, player, convert=lambda text: text):
-    """Plays one dialogue case on a started player; `convert` turns expected
-    text into what this console shows."""
+def run_case(case, player, convert=lambda text: text, answer=0.5):
+    """Plays one dialogue case on a player started with its typed-ahead
+    text; `convert` turns expected text into what this console shows. An
+    output right after something typed is its answer: it comes within
+    `answer` seconds, not at the clock's next second."""
+    if player.mode == "pty":
+        player.expect(case.ahead.encode())
+    typed = False
     for kind, *arg in case.steps:
         arg = arg[0] if arg else None
         if kind == "out":
-            player.expect(convert(arg) if isinstance(arg, bytes) else re.compile(convert(arg.pattern), arg.flags))
+            player.expect(convert(arg) if isinstance(arg, bytes) else re.compile(convert(arg.pattern), arg.flags),
+                          answer if typed else 6.0)
         elif kind == "type":
             player.send(arg)
             if player.mode == "pty":
@@ -186,5 +210,14 @@ def run_case(case, player, convert=lambda text: text):
             assert player.quiet(arg), "printed while it should wait: %r" % player.out[player.cursor:]
         elif kind == "eof":
             player.end_input()
+        elif kind == "idle":  # asleep until a key or the turn's end, looking at the clock once a second
+            cpu, woken = player.cpu_seconds(), player.wake_ups()
+            time.sleep(arg)
+            cpu, woken = player.cpu_seconds() - cpu, player.wake_ups() - woken
+            assert cpu < 0.1 * arg and woken < 2 * arg + 5, "%.2f s of CPU, %d wake-ups" % (cpu, woken)
         elif kind == "exit":
             assert player.wait() == arg
+        elif kind == "kill":
+            player.proc.kill()
+            player.wait()
+        typed = kind == "type"

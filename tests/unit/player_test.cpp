@@ -4,7 +4,6 @@
 #include "player/player.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <map>
@@ -69,25 +68,15 @@ namespace {
 template <typename Body>
 std::string with_console(const std::string& typed, Body body, std::string* rest = nullptr) {
     FILE* in = std::tmpfile();
-    FILE* out = std::tmpfile();
     std::fputs(typed.c_str(), in);
     std::fflush(in);
     EXPECT_TRUE(std::freopen(("/proc/self/fd/" + std::to_string(fileno(in))).c_str(), "rb", stdin));
-    std::fflush(stdout);
-    const int saved = dup(1);
-    dup2(fileno(out), 1);
+    testing::internal::CaptureStdout();  // the descriptor, which the console writes to
     body();
-    std::fflush(stdout);
-    dup2(saved, 1);
-    close(saved);
-    std::string text;
+    const std::string text = testing::internal::GetCapturedStdout();
     for (int c; rest != nullptr && (c = std::getchar()) != EOF;)
         *rest += static_cast<char>(c);
-    std::rewind(out);
-    for (int c; (c = std::fgetc(out)) != EOF;)
-        text += static_cast<char>(c);
     std::fclose(in);
-    std::fclose(out);
     return text;
 }
 

@@ -186,11 +186,11 @@ def main(argv):
         return text.replace(b"\n", b"\r\n")
 
     runs = [(case.name, case.tracks, lambda folder, env: Console(wine, exe, folder, env),
-             lambda player, case=case: run_case(case, player, crlf)) for case in CASES if case.windows]
+             lambda player, case=case: run_case(case, player, crlf, 3.0)) for case in CASES if case.windows]
     runs += [(case.name + ", through a pipe", case.tracks, lambda folder, env: Piped(wine, exe, folder, env),
-              lambda player, case=case: run_case(case, player, crlf)) for case in CASES if case.name in PIPED]
+              lambda player, case=case: run_case(case, player, crlf, 3.0)) for case in CASES if case.name in PIPED]
     runs += [(FROM_FILE.name, ABC, lambda folder, env: Piped(wine, exe, folder, env, "2\nexit\n"),
-              lambda player: run_case(FROM_FILE, player, crlf))]
+              lambda player: run_case(FROM_FILE, player, crlf, 3.0))]
     runs += [("the screen under code page %d" % page, SCREEN_TRACKS,
               lambda folder, env, page=page: Console(wine, exe, folder, env, screen, page),
               lambda player, page=page: screen_case(player, page)) for page in (932, 437, 65001)]
