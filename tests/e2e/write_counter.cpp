@@ -34,8 +34,8 @@ extern "C" unsigned la_version(unsigned) {
 
 extern "C" unsigned la_objopen(link_map*, Lmid_t, std::uintptr_t*) { return LA_FLG_BINDTO | LA_FLG_BINDFROM; }
 
-extern "C" std::uintptr_t la_symbind64(Elf64_Sym* symbol, unsigned, std::uintptr_t*, std::uintptr_t*,
-                                       unsigned* flags, const char* name) {
+extern "C" std::uintptr_t la_symbind64(Elf64_Sym* symbol, unsigned, std::uintptr_t*, std::uintptr_t*, unsigned* flags,
+                                       const char* name) {
     if ((*flags & LA_SYMB_DLSYM) == 0 || std::strcmp(name, "snd_pcm_writei") != 0) return symbol->st_value;
     real_writei = reinterpret_cast<Writei>(symbol->st_value);
     return reinterpret_cast<std::uintptr_t>(&counted_writei);
