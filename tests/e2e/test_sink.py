@@ -148,8 +148,9 @@ class PulseAudio(unittest.TestCase):
                     player.close()  # before the next one plays
 
     def test_the_stream_goes_where_it_is_sent(self):
-        # As a desktop's own clients do: to a new default sink, and where it
-        # is moved by hand; and a hundred tracks leave no client behind.
+        # As a desktop's own clients do: to the sink the user names, to a new
+        # default sink, and where it is moved by hand; and a hundred tracks
+        # leave no client behind.
         def pactl(*args):
             return subprocess.run(["pactl", *args], env=self.server.env, capture_output=True, text=True).stdout
 
@@ -163,6 +164,9 @@ class PulseAudio(unittest.TestCase):
         module = pactl("load-module", "module-null-sink", "sink_name=other").strip()
         self.addCleanup(pactl, "unload-module", module)
         self.addCleanup(pactl, "set-default-sink", "t")
+        named, _ = self.player([("c.mp3", 3, 600)], env_too={"PULSE_SINK": "other"})
+        goes_to("other")
+        named.close()
         player, _ = self.player([("a.mp3", 5, 440), ("b.mp3", 5, 500)])
         clients = pactl("list", "short", "clients").count("\n")
         for sink in ("other", "t"):

@@ -104,25 +104,29 @@ std::string line_after(const std::string& path, const char* key) {
     return found;
 }
 
-// "default-server" of a client.conf, or "".
-std::string configured_server(const std::string& path) {
-    const std::string rest = line_after(path, "default-server");
-    const std::size_t equals = rest.find('=');
-    return equals == std::string::npos ? "" : rest.substr(equals + 1);
-}
-
-// Where a server may be, in the order libpulse looks: PULSE_SERVER, the
-// client configuration's default-server, the user's socket, the system's.
-std::vector<std::string> server_places() {
-    std::vector<std::string> places;
-    add_places(environment("PULSE_SERVER"), places);
-    if (!places.empty()) return places;
+// A setting of the client configuration, as libpulse reads it: the
+// environment's variable, else the user's client.conf, else the system's;
+// "" where none says.
+std::string client_setting(const char* variable, const char* key) {
+    std::string value = environment(variable);
     const std::string conf = environment("PULSE_CLIENTCONFIG");
     for (const std::string& path : {conf.empty() ? config_folder() + "/pulse/client.conf" : conf,
                                     std::string(conf.empty() ? "/etc/pulse/client.conf" : "")}) {
-        if (!path.empty()) add_places(configured_server(path), places);
-        if (!places.empty()) return places;
+        if (!value.empty() || path.empty()) continue;
+        const std::string rest = line_after(path, key);
+        const std::size_t equals = rest.find('=');
+        if (equals != std::string::npos) value = rest.substr(equals + 1);
     }
+    const std::size_t start = value.find_first_not_of(" \t");
+    return start == std::string::npos ? "" : value.substr(start, value.find_last_not_of(" \t") - start + 1);
+}
+
+// Where a server may be, in the order libpulse looks: PULSE_SERVER or the
+// client configuration's default-server, the user's socket, the system's.
+std::vector<std::string> server_places() {
+    std::vector<std::string> places;
+    add_places(client_setting("PULSE_SERVER", "default-server"), places);
+    if (!places.empty()) return places;
     std::string runtime = environment("PULSE_RUNTIME_PATH");
     if (runtime.empty() && !environment("XDG_RUNTIME_DIR").empty()) runtime = environment("XDG_RUNTIME_DIR") + "/pulse";
     if (runtime.empty()) {
@@ -178,6 +182,8 @@ public:
         // All at once: the server takes them in order, and leaves a client it
         // refuses before it reads the rest.
         const std::vector<std::uint8_t> secret = cookie();
+        // A sink the user named (PULSE_SINK, default-sink); else the server's default.
+        const std::string sink = client_setting("PULSE_SINK", "default-sink");
         const std::uint8_t n = static_cast<std::uint8_t>(channels);
         const std::uint32_t second = rate * channels * 2;
         const auto bytes = [second](std::uint64_t us) { return static_cast<std::uint32_t>(second * us / 1000000); };
@@ -188,8 +194,8 @@ public:
         name.properties({{"application.name", "Tamblo"}});
         create.sample_spec(pulse::s16_native(), n, rate)
             .channel_map(n)
-            .u32(pulse::kNoIndex)  // the default sink
-            .string(nullptr)
+            .u32(pulse::kNoIndex)
+            .string(sink.empty() ? nullptr : sink.c_str())
             .u32(0xFFFFFFFFu)  // the most the server allows queued
             .boolean(false)    // not corked
             .u32(bytes(kQueueUs))
