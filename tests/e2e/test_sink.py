@@ -37,7 +37,7 @@ class PulseAudio(unittest.TestCase):
         they were either way."""
         folder = tempfile.mkdtemp(dir=self.dir.name)
         for name, seconds, *tone in tracks:
-            make_sound(os.path.join(folder, name), seconds, *tone) if seconds else open(os.path.join(folder, name), "w")
+            make_sound(os.path.join(folder, name), seconds, *tone) if seconds else open(os.path.join(folder, name), "w").close()
         home = os.path.join(folder, "home")
         env = {"HOME": home, "XDG_RUNTIME_DIR": self.server.run}
         os.mkdir(home)
@@ -64,6 +64,11 @@ class PulseAudio(unittest.TestCase):
                  for name, freq, channels in (("p1.mp3", 500, 2), ("p2.mp3", 700, 1))]
         for native in (True, False):
             with self.subTest(native=native):
+                # What an earlier player left in the server's queue is heard
+                # first, and reaches the recorder a little later still.
+                deadline = time.monotonic() + 5
+                while any(self.server.data[-RATE // 5 * 4:]) and time.monotonic() < deadline:
+                    time.sleep(0.05)
                 at = len(self.server.data) // 2
                 # The first track's turn ends when the clock's second turns
                 # after it: started just after one turns, it has time to play.
@@ -71,7 +76,9 @@ class PulseAudio(unittest.TestCase):
                 player, folder = self.player([("a.mp3", 0.05, 800), ("b.mp3", 5, 300, RATE, 2, ("-V", "2")),
                                               ("c.mp3", None)], native)
                 with open(os.path.join(folder, "c.mp3"), "wb") as joined:
-                    joined.write(b"".join(open(part, "rb").read() for part in parts))
+                    for part in parts:
+                        with open(part, "rb") as f:
+                            joined.write(f.read())
                 player.send("loop\n")
                 player.expect(prompt("a.mp3") + prompt("b.mp3") + prompt("c.mp3"), timeout=12)
                 self.assertEqual(player.wait(), 0)
@@ -83,17 +90,32 @@ class PulseAudio(unittest.TestCase):
                 subprocess.run(REFERENCE_MP3[:2] + ["--stereo", "-w", ref, joined.name], check=True)
                 expected += [wav_samples(ref)[0][:first], wav_samples(ref)[0][first:]]
                 for samples in expected:
-                    # Every sample, in order, with only silence before and between.
-                    mid = len(samples) // 4 * 2
-                    start = heard.tobytes().find(samples[mid:mid + 100].tobytes(), at * 2) // 2 - mid
-                    self.assertGreaterEqual(start, at)
-                    self.assertEqual(max(map(abs, heard[at:start]), default=0), 0)
-                    got = heard[start:start + len(samples)]
-                    wrong = next((i for i, (a, b) in enumerate(zip(got, samples)) if a != b), len(got))
-                    self.assertEqual(wrong, len(samples), "track of %d samples differs from sample %d on: %r"
-                                     % (len(samples), wrong, got[wrong:wrong + 8]))
-                    at = start + len(samples)
+                    at = self.heard_whole(heard, at, samples)
                 self.assertEqual(max(map(abs, heard[at:]), default=0), 0)
+
+    def heard_whole(self, heard, at, samples):
+        """Where `samples` end in `heard`, found from `at` on, after silence
+        only: every sample, in order. On a loaded machine PipeWire's graph
+        may miss a cycle of its own (256 frames here); the sink plays that
+        cycle silent and everything after it a cycle late, none of it lost."""
+        cycle, gaps = 512, 0
+        start = next(i for i in range(at, len(heard)) if heard[i]) - next(i for i, v in enumerate(samples) if v)
+        self.assertGreaterEqual(start, at)
+        checked = 0
+        while True:
+            got = heard[start:start + len(samples)]
+            wrong = next((i for i in range(checked, len(got)) if got[i] != samples[i]), len(got))
+            if wrong == len(samples):
+                return start + len(samples)
+            gap = wrong
+            while gap > checked and samples[gap - 1] == 0:
+                gap -= 1
+            missed = (self.server.kind == "pipewire" and gaps < 3 and gap % 2 == 0 and
+                      not any(heard[start + gap:start + gap + cycle]) and
+                      heard[start + gap + cycle:start + gap + cycle + 64] == samples[gap:gap + 64])
+            self.assertTrue(missed, "track of %d samples differs from sample %d on: %r"
+                            % (len(samples), wrong, got[wrong:wrong + 8]))
+            start, gaps, checked = start + cycle, gaps + 1, gap
 
     def test_alsa_at_other_rates(self):
         # A chunk of the player's is a whole number of ALSA's periods at 44.1
@@ -154,31 +176,57 @@ class PulseAudio(unittest.TestCase):
         def pactl(*args):
             return subprocess.run(["pactl", *args], env=self.server.env, capture_output=True, text=True).stdout
 
-        def goes_to(sink):
+        def on(sink):
             names = dict(line.split()[:2] for line in pactl("list", "short", "sinks").splitlines())
-            deadline = time.monotonic() + 2
-            while [names.get(line.split()[1]) for line in pactl("list", "short", "sink-inputs").splitlines()] != [sink]:
-                self.assertLess(time.monotonic(), deadline, "not played on " + sink)
-                time.sleep(0.05)
+            return [names.get(line.split()[1]) for line in pactl("list", "short", "sink-inputs").splitlines()] == [sink]
+
+        def goes_to(sink, again=None):
+            # `again`: done once more, twice at most, when the stream is not
+            # there within 2 s: PipeWire's policy now and then drops a move
+            # handed to it just after a change of the default.
+            for _ in range(3 if again else 1):
+                deadline = time.monotonic() + 2
+                while not on(sink) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                if on(sink):
+                    return
+                if again:
+                    again()
+            self.fail("not played on %s: %s" % (sink, pactl("list", "short", "sink-inputs")))
 
         module = pactl("load-module", "module-null-sink", "sink_name=other").strip()
         self.addCleanup(pactl, "unload-module", module)
+        deadline = time.monotonic() + 5
+        while "\tother\t" not in pactl("list", "short", "sinks"):  # PipeWire makes it a moment later
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
         self.addCleanup(pactl, "set-default-sink", "t")
+        def clients():
+            return pactl("list", "short", "clients").count("\n")
+
         named, _ = self.player([("c.mp3", 3, 600)], env_too={"PULSE_SINK": "other"})
         goes_to("other")
         named.close()
-        player, _ = self.player([("a.mp3", 5, 440), ("b.mp3", 5, 500)])
-        clients = pactl("list", "short", "clients").count("\n")
+        # Long enough that one stream lives through the moves.
+        player, _ = self.player([("a.mp3", 20, 440), ("b.mp3", 5, 500)])
         for sink in ("other", "t"):
             pactl("set-default-sink", sink)
             goes_to(sink)
-        pactl("move-sink-input", pactl("list", "short", "sink-inputs").split()[0], "other")
-        goes_to("other")
+        def move():
+            pactl("move-sink-input", pactl("list", "short", "sink-inputs").split()[0], "other")
+
+        move()
+        goes_to("other", move)
+        # Counted once the stream is up, so the player's own client is in it;
+        # a server may take a moment to forget a client that has gone.
+        before = clients()
         for turn in range(100):
             player.send("n\n")
             player.expect(prompt("ab"[(turn + 1) % 2] + ".mp3"))
-        time.sleep(0.3)
-        self.assertEqual(pactl("list", "short", "clients").count("\n"), clients)
+        deadline = time.monotonic() + 2
+        while clients() != before and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(clients(), before)
 
 
 class PipeWire(PulseAudio):
