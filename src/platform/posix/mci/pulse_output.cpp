@@ -212,7 +212,7 @@ public:
         create.boolean(false).boolean(false);                 // volume as it is; requests when due
         create.boolean(false).boolean(false).boolean(false);  // mute as it is; suspend as usual
         create.boolean(false).boolean(false);                 // absolute volume; no passthrough
-        create.u8(0);                                         // no formats but the sample spec
+        create.u8(0);                                         // no encoded formats: PCM as set above
         awaited_ = create_tag_ = tag_ - 1;
         if (!send(auth.packet(), true) || !send(name.packet()) || !send(create.packet()) || !await_reply(answered)) {
             close();
