@@ -66,6 +66,26 @@ class Platform(InFolder):
         if not sanitized:
             self.assertLess(seen[2][2] - seen[0][2], 1024, seen)
 
+    def test_started_with_input_and_error_closed(self):
+        # As a launcher may start it. Their numbers would go to the next
+        # files it opens (a track, the sound server's socket), and what comes
+        # on them be read as typed words; they are kept on /dev/null instead,
+        # and the tracks play on as at the end of input.
+        names = [make_sound(self.path(name), 1) and name for name in ("a.mp3", "b.mp3")]
+        player = Player(self.dir.name, argv=["sh", "-c", 'exec "$0" <&- 2>&-', os.environ["TAMBLO"]])
+        self.addCleanup(player.close)
+        player.expect(listing(names) + prompt("a.mp3"))
+        held = set()
+        for _ in range(30):
+            for fd in (0, 2):
+                try:
+                    held.add(os.readlink("/proc/%d/fd/%d" % (player.proc.pid, fd)))
+                except FileNotFoundError:
+                    held.add(None)
+            time.sleep(0.05)
+        self.assertEqual(held, {"/dev/null"})
+        player.expect(prompt("b.mp3") + prompt("a.mp3"))
+
     def test_a_folder_it_may_not_list(self):
         os.mkdir(self.path("locked"), 0o311)
         os.chmod(self.dir.name, 0o755)
