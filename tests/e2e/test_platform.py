@@ -59,7 +59,7 @@ class Platform(InFolder):
                 turn("loop\n", 5)
         # Sanitizers keep freed memory aside for a while: under them only
         # descriptors and threads are counted.
-        sanitized = re.search(r"/lib[at]san", pathlib.Path("/proc/%d/maps" % player.proc.pid).read_text())
+        sanitized = player.under("asan", "tsan")
         player.send("exit\n")
         self.assertEqual(player.wait(), 0)
         self.assertEqual([s[:2] for s in seen[1:]], [seen[0][:2]] * 2, seen)
