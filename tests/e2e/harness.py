@@ -37,6 +37,16 @@ def make_sound(path, seconds, freq=440, rate=44100, channels=2, lame=("-b", "128
     return path
 
 
+def until(ready, seconds):
+    """Whether `ready()` comes true within `seconds`, asked every 50 ms."""
+    deadline = time.monotonic() + seconds
+    while not ready():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
 def wav_samples(path):
     """The 16-bit samples of a WAV file, its rate and its channel count."""
     with open(path, "rb") as f:

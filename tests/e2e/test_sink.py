@@ -10,7 +10,7 @@ import time
 import unittest
 
 from dialogues import listing, prompt
-from harness import TAMBLO, Player, make_sound, wav_samples
+from harness import TAMBLO, Player, make_sound, until, wav_samples
 from servers import RATE, Server
 from test_sound import REFERENCE_MP3, reference
 
@@ -66,9 +66,7 @@ class PulseAudio(unittest.TestCase):
             with self.subTest(native=native):
                 # What an earlier player left in the server's queue is heard
                 # first, and reaches the recorder a little later still.
-                deadline = time.monotonic() + 5
-                while any(self.server.data[-RATE // 5 * 4:]) and time.monotonic() < deadline:
-                    time.sleep(0.05)
+                until(lambda: not any(self.server.data[-RATE // 5 * 4:]), 5)
                 at = len(self.server.data) // 2
                 # The first track's turn ends when the clock's second turns
                 # after it: started just after one turns, it has time to play.
@@ -185,10 +183,7 @@ class PulseAudio(unittest.TestCase):
             # there within 2 s: PipeWire's policy now and then drops a move
             # handed to it just after a change of the default.
             for _ in range(3 if again else 1):
-                deadline = time.monotonic() + 2
-                while not on(sink) and time.monotonic() < deadline:
-                    time.sleep(0.05)
-                if on(sink):
+                if until(lambda: on(sink), 2):
                     return
                 if again:
                     again()
@@ -196,10 +191,8 @@ class PulseAudio(unittest.TestCase):
 
         module = pactl("load-module", "module-null-sink", "sink_name=other").strip()
         self.addCleanup(pactl, "unload-module", module)
-        deadline = time.monotonic() + 5
-        while "\tother\t" not in pactl("list", "short", "sinks"):  # PipeWire makes it a moment later
-            self.assertLess(time.monotonic(), deadline)
-            time.sleep(0.05)
+        # PipeWire makes the sink a moment later.
+        self.assertTrue(until(lambda: "\tother\t" in pactl("list", "short", "sinks"), 5))
         self.addCleanup(pactl, "set-default-sink", "t")
         def clients():
             return pactl("list", "short", "clients").count("\n")
@@ -223,9 +216,7 @@ class PulseAudio(unittest.TestCase):
         for turn in range(100):
             player.send("n\n")
             player.expect(prompt("ab"[(turn + 1) % 2] + ".mp3"))
-        deadline = time.monotonic() + 2
-        while clients() != before and time.monotonic() < deadline:
-            time.sleep(0.05)
+        until(lambda: clients() == before, 2)
         self.assertEqual(clients(), before)
 
 
